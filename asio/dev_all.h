@@ -1,0 +1,104 @@
+// The device set: finds the BRIXEN device among the kernel driver's device objects,
+// opens and registers it, changes its sampling frequency, owns the per-slot buffer
+// blocks and moves audio between the host's halves and the transfer rings.
+#pragma once
+
+#include "asio_thread.h"
+#include "nxkd_requests.h"
+#include "win32.h"
+
+class AsioOurs;
+
+constexpr int kDeviceSlots = 8;      // device numbers 1 to 8
+constexpr int kCandidateSlots = 4;   // only numbers 1 to 4 are ever opened
+constexpr int kMaxChannels = 512;    // per direction, size of the active-flag tables
+constexpr LONG kMaxBufferFrames = 16384;
+
+// One device slot.
+class CDevOne {
+public:
+    CDevOne();
+    ~CDevOne();  // frees both blocks if they are still held
+    CDevOne(const CDevOne&) = delete;
+    CDevOne& operator=(const CDevOne&) = delete;
+
+    void Init(int slotIndex);
+    bool Open();   // ready check on a temporary handle, then the lasting handle
+    void Close();  // removal: release a mapped block, unregister, close
+    bool IsOpen() const { return handle != INVALID_HANDLE_VALUE; }
+
+    // Allocates the slot's AsioBufferBlock and TransferBlock (when present) and hands
+    // the transfer block to the kernel driver (when open).
+    bool CreateBuffer(bool isPresent, LONG size, LONG bytesPerSample, LONG channels);
+    // EndMapBuffer, then unlock and free both blocks.
+    void ReleaseBuffers();
+    bool HasBlocks() const { return audioBlock != nullptr && transferBlock != nullptr; }
+
+    BYTE* AudioBase() const;  // audioBlock rounded up to 64 bytes
+    TransferBlockHeader* Transfer() const { return reinterpret_cast<TransferBlockHeader*>(transferBlock); }
+
+    void CopyInput(LONG half, LONG nIn, LONG periodBytes);
+    void CopyOutput(LONG half, LONG nIn, LONG nOut, LONG periodBytes);
+
+    LONG index;
+    char path[kDevicePathChars];
+    HANDLE handle;
+    HGLOBAL audioBlockHandle;
+    BYTE* audioBlock;         // locked pointer
+    SIZE_T audioBlockBytes;
+    HGLOBAL transferBlockHandle;
+    BYTE* transferBlock;      // locked pointer
+    SIZE_T transferBlockBytes;
+    OVERLAPPED overlapped;    // event non-null while IOCTL_NXKD_MAP_BUFFER is pending
+    NxEventRegistration registration;
+    LONG inputOption;
+    volatile LONG running;    // slot takes part in streaming
+
+private:
+    void FreeBlocks();
+};
+
+class CDevAll {
+public:
+    CDevAll();
+    ~CDevAll() = default;
+    CDevAll(const CDevAll&) = delete;
+    CDevAll& operator=(const CDevAll&) = delete;
+
+    void Init(AsioOurs* owner);
+    bool OpenDevs();
+    bool SetMain();
+    void CloseDevs();
+
+    bool CanFreq(DWORD rate);
+    bool SetFreq(DWORD rate);
+    void CheckFreq();
+
+    // The worker thread's handling of slot k's removal event.
+    void OnRemoval(int slot);
+
+    bool CreateBuf(LONG size);
+    void DisposeBuf();
+
+    bool PreStartDevs();
+    bool StartDevs();
+    void StopDevs();
+    void CopyInput(LONG half);
+    void CopyOutput(LONG half);
+
+    bool MainOpen() const { return main != nullptr && main->IsOpen(); }
+    void SendAsioStatus(CDevOne& slot);
+
+    CAsioTh thread;
+    LONG present[kDeviceSlots];
+    CDevOne slots[kDeviceSlots];
+    CDevOne* main;
+    LONG inputActive[kMaxChannels];
+    LONG outputActive[kMaxChannels];
+    LONG mainCount;
+    LONG inputsPerDevice;
+    LONG outputsPerDevice;
+    LONG bytesPerSample;
+    LONG periodBytes;
+    DWORD sampleRate;
+};
