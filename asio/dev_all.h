@@ -69,6 +69,9 @@ public:
     bool OpenDevs();
     bool SetMain();
     void CloseDevs();
+    // The first part of CloseDevs: unregisters and closes every open slot, leaving the
+    // worker thread running; lets the owner do it under its own lock before CloseDevs.
+    void CloseSlots();
 
     bool CanFreq(DWORD rate);
     bool SetFreq(DWORD rate);

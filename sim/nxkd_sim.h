@@ -9,6 +9,7 @@
 #include "nxkd_requests.h"
 #include "win32.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,6 +37,8 @@ struct DeviceConfig {
     std::vector<DWORD> fail;       // request codes this device always refuses
     bool followsRateChange = true; // false: never reports a new frequency as running
     bool completeMapAtOnce = false;// complete IOCTL_NXKD_MAP_BUFFER immediately instead of pending
+    BYTE externalClock = 0;        // IOCTL_NXKD_GET_CLOCK_STATUS byte 12
+    BYTE clockLocked = 0;          // IOCTL_NXKD_GET_CLOCK_STATUS byte 13
 };
 
 // One line of the request log.
@@ -88,6 +91,12 @@ public:
     bool IsMapped(int number);
     LONG KernelPeriod(int number);
     std::uint64_t PeriodsCompleted(int number);
+    // The transfer block mapped on that device object (its first mapped handle) and the
+    // output length the client gave IOCTL_NXKD_MAP_BUFFER; null when none is mapped.
+    BYTE* MappedBlock(int number, DWORD* length = nullptr);
+    // PreciseNowNs() at the latest period event signal of the device's clock (0: none
+    // yet) and, optionally, the number of signals so far. Lock-free, for measurements.
+    std::uint64_t LastSignalNs(int number, std::uint64_t* signals = nullptr);
     NxSettingsRecord Settings(int number);
     bool AsioStatus(int number, NxAsioStatusRecord* status);  // false when no status is stored
 
@@ -108,5 +117,9 @@ private:
 // Formats a log entry as the NXKD_SIM_LOG line:
 // "<seq> <device> <code hex|open|close> <in hex|-> <out hex|-> <ok|fail>"
 std::string FormatLogLine(const LogEntry& entry);
+
+// Without loopback, byte `offset` of capture channel `channel` in ring period `period`
+// (0 to 63) holds this value.
+BYTE CapturePatternByte(int channel, int period, std::size_t offset);
 
 }  // namespace nxsim

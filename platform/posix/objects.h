@@ -1,0 +1,53 @@
+// Kernel objects of the POSIX Win32 subset: the handle table shared by events, mutexes
+// and threads (sync.cpp owns it, threads.cpp adds thread objects).
+#pragma once
+
+#include "win32_posix.h"
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace nxplat {
+
+enum class ObjectKind { Event, Mutex, Thread };
+
+// Every field is guarded by ObjectLock().
+struct KernelObject {
+    explicit KernelObject(ObjectKind k) : kind(k) {}
+    const ObjectKind kind;
+    bool signalled = false;     // event: set; thread: routine returned
+    bool manualReset = false;   // event
+    DWORD owner = 0;            // mutex: owning thread id, 0 when free
+    DWORD recursion = 0;        // mutex
+    bool abandoned = false;     // mutex: owner ended while holding it
+    std::string name;           // named event or mutex
+    // thread
+    DWORD exitCode = STILL_ACTIVE;
+    pid_t tid = 0;
+    int priority = THREAD_PRIORITY_NORMAL;
+};
+
+// One lock for the handle table and every object's state, so that a wait on several
+// objects sees them consistently; ObjectsChanged() is notified on every signal.
+std::mutex& ObjectLock();
+std::condition_variable& ObjectsChanged();
+
+// Both with ObjectLock() held.
+HANDLE AddHandle(const std::shared_ptr<KernelObject>& object);
+std::shared_ptr<KernelObject> FindObject(HANDLE handle);
+
+// With ObjectLock() held: marks the mutexes a finished thread still owns as abandoned.
+void AbandonMutexesOf(DWORD threadId);
+
+DWORD CurrentThreadId();
+
+// Text conversions for the W entry points (UTF-16 <-> UTF-8); NarrowName maps null to "".
+std::string Utf16ToUtf8(LPCWSTR text);
+std::u16string Utf8ToUtf16(const std::string& text);
+std::string NarrowName(LPCWSTR name);
+
+}  // namespace nxplat

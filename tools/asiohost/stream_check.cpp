@@ -1,0 +1,183 @@
+#include "stream_check.h"
+
+#include <cstring>
+
+namespace asiohost {
+
+namespace {
+constexpr auto kRelaxed = std::memory_order_relaxed;
+
+std::uint64_t Join(ULONG hi, ULONG lo)
+{
+    return (static_cast<std::uint64_t>(hi) << 32) | lo;
+}
+}  // namespace
+
+void StreamChecker::Prepare(const StreamLayout* next)
+{
+    for (auto* counter : {&bufferSwitches, &samplePosition, &timeStampNs, &missedPeriods, &positionErrors,
+                          &positionBackwards, &positionIrregular, &timeStampBackwards, &halfIndexErrors,
+                          &indirectCalls, &samplesVerified, &sampleMismatches, &mismatchedPeriods, &nonZeroBeforeSignal,
+                          &firstMissAt})
+        counter->store(0, kRelaxed);
+    loopbackDelay.store(-1, kRelaxed);
+    firstFrameSeen.store(-1, kRelaxed);
+    mismatchClaimed.store(false, kRelaxed);
+    mismatchReady.store(false, kRelaxed);
+    mismatch = Mismatch();
+    checking.store(true, kRelaxed);
+    layout.store(next, std::memory_order_release);
+}
+
+StreamStats StreamChecker::Snapshot() const
+{
+    StreamStats s;
+    s.bufferSwitches = bufferSwitches.load(kRelaxed);
+    s.samplePosition = samplePosition.load(kRelaxed);
+    s.timeStampNs = timeStampNs.load(kRelaxed);
+    s.missedPeriods = missedPeriods.load(kRelaxed);
+    s.firstMissAt = firstMissAt.load(kRelaxed);
+    s.positionErrors = positionErrors.load(kRelaxed);
+    s.positionBackwards = positionBackwards.load(kRelaxed);
+    s.positionIrregular = positionIrregular.load(kRelaxed);
+    s.timeStampBackwards = timeStampBackwards.load(kRelaxed);
+    s.halfIndexErrors = halfIndexErrors.load(kRelaxed);
+    s.indirectCalls = indirectCalls.load(kRelaxed);
+    s.loopbackDelay = loopbackDelay.load(kRelaxed);
+    s.firstFrameSeen = firstFrameSeen.load(kRelaxed);
+    s.samplesVerified = samplesVerified.load(kRelaxed);
+    s.sampleMismatches = sampleMismatches.load(kRelaxed);
+    s.mismatchedPeriods = mismatchedPeriods.load(kRelaxed);
+    s.nonZeroBeforeSignal = nonZeroBeforeSignal.load(kRelaxed);
+    if (mismatchReady.load(std::memory_order_acquire))
+        s.firstMismatch = mismatch;
+    return s;
+}
+
+void StreamChecker::OnBufferSwitch(LONG index, ASIOBool directProcess)
+{
+    const StreamLayout* l = layout.load(std::memory_order_acquire);
+    if (l == nullptr || l->bufferSize <= 0 || (index != 0 && index != 1))
+        return;
+    const std::uint64_t n = static_cast<std::uint64_t>(l->bufferSize);
+    bufferSwitches.fetch_add(1, kRelaxed);
+    if (directProcess != ASIOTrue)
+        indirectCalls.fetch_add(1, kRelaxed);
+
+    // The position after this switch: the buffers hold the frames just before it.
+    const std::uint64_t previous = samplePosition.load(kRelaxed);
+    std::uint64_t position = previous + n;
+    ASIOSamples samples = {};
+    ASIOTimeStamp stamp = {};
+    const bool checks = checking.load(kRelaxed);
+    if (l->driver->getSamplePosition(&samples, &stamp) == ASE_OK) {
+        position = Join(samples.hi, samples.lo);
+        const std::uint64_t time = Join(stamp.hi, stamp.lo);
+        if (checks && time < timeStampNs.load(kRelaxed))
+            timeStampBackwards.fetch_add(1, kRelaxed);
+        timeStampNs.store(time, kRelaxed);
+    } else if (checks) {
+        positionErrors.fetch_add(1, kRelaxed);
+    }
+    samplePosition.store(position, kRelaxed);
+
+    if (checks) {
+        if (position <= previous) {
+            positionBackwards.fetch_add(1, kRelaxed);
+        } else if ((position - previous) % n != 0) {
+            positionIrregular.fetch_add(1, kRelaxed);
+        } else {
+            const std::uint64_t missed = (position - previous) / n - 1;
+            if (missed > 0 && missedPeriods.fetch_add(missed, kRelaxed) == 0)
+                firstMissAt.store(position, kRelaxed);
+            if (static_cast<std::uint64_t>(index) != ((position / n) - 1) % 2)
+                halfIndexErrors.fetch_add(1, kRelaxed);
+        }
+    }
+
+    const std::uint64_t firstFrame = position >= n ? position - n : 0;
+    if (checks)
+        CheckInputs(*l, index, firstFrame);
+    FillOutputs(*l, index, firstFrame);
+}
+
+void StreamChecker::FillOutputs(const StreamLayout& l, LONG index, std::uint64_t firstFrame)
+{
+    const int frames = l.bufferSize;
+    for (size_t j = 0; j < l.outputs.size(); ++j) {
+        const ChannelBuffer& c = l.outputs[j];
+        unsigned char* p = c.half[index];
+        if (p == nullptr || c.format.bytes == 0)
+            continue;
+        if (!c.format.integer) {
+            std::memset(p, 0, static_cast<size_t>(frames) * static_cast<size_t>(c.format.bytes));
+            continue;
+        }
+        for (int i = 0; i < frames; ++i, p += c.format.bytes)
+            WriteSample(p, SignalValue(static_cast<int>(j), firstFrame + static_cast<std::uint64_t>(i), c.format.bits),
+                        c.format);
+    }
+}
+
+void StreamChecker::CheckInputs(const StreamLayout& l, LONG index, std::uint64_t firstFrame)
+{
+    if (l.checkedChannels == 0)
+        return;
+    std::int64_t delay = loopbackDelay.load(kRelaxed);
+    std::uint64_t verified = 0;
+    std::uint64_t mismatches = 0;
+    std::uint64_t noise = 0;
+    for (int i = 0; i < l.bufferSize; ++i) {
+        const std::int64_t frame = static_cast<std::int64_t>(firstFrame) + i;
+        if (delay < 0) {
+            // Waiting for the signal: channel 0's first non-zero sample names its played frame.
+            const ChannelBuffer& c0 = l.inputs[0];
+            const std::uint32_t v0 = ReadSample(c0.half[index] + static_cast<size_t>(i) * c0.format.bytes, c0.format);
+            const std::int64_t played = FrameOfChannel0(v0, l.bits);
+            if (played >= 0 && played <= frame) {
+                delay = frame - played;
+                loopbackDelay.store(delay, kRelaxed);
+                firstFrameSeen.store(played, kRelaxed);
+            } else {
+                for (int k = 1; k < l.checkedChannels; ++k) {
+                    const ChannelBuffer& c = l.inputs[static_cast<size_t>(k)];
+                    if (ReadSample(c.half[index] + static_cast<size_t>(i) * c.format.bytes, c.format) != 0)
+                        ++noise;
+                }
+                if (played > frame)  // a value no played frame can have produced yet
+                    ++noise;
+                continue;
+            }
+        }
+        for (int k = 0; k < l.checkedChannels; ++k) {
+            const ChannelBuffer& c = l.inputs[static_cast<size_t>(k)];
+            const std::uint32_t got = ReadSample(c.half[index] + static_cast<size_t>(i) * c.format.bytes, c.format);
+            const std::int64_t played = frame - delay;
+            const std::uint32_t expected =
+                played >= 0 ? SignalValue(k, static_cast<std::uint64_t>(played), l.bits) : 0;
+            ++verified;
+            if (got != expected) {
+                ++mismatches;
+                NoteMismatch(k, frame, expected, got);
+            }
+        }
+    }
+    samplesVerified.fetch_add(verified, kRelaxed);
+    sampleMismatches.fetch_add(mismatches, kRelaxed);
+    if (mismatches > 0)
+        mismatchedPeriods.fetch_add(1, kRelaxed);
+    nonZeroBeforeSignal.fetch_add(noise, kRelaxed);
+}
+
+void StreamChecker::NoteMismatch(int channel, std::int64_t frame, std::uint32_t expected, std::uint32_t got)
+{
+    if (mismatchClaimed.exchange(true, kRelaxed))
+        return;
+    mismatch.channel = channel;
+    mismatch.frame = frame;
+    mismatch.expected = expected;
+    mismatch.got = got;
+    mismatchReady.store(true, std::memory_order_release);
+}
+
+}  // namespace asiohost

@@ -1,0 +1,90 @@
+// The host's side of streaming: fills every output with the known signal and checks
+// every captured sample, the sample position and the time stamp at each buffer switch.
+// OnBufferSwitch runs on the driver's worker thread (and once on the thread calling
+// start): it allocates nothing, takes no lock and prints nothing; the main thread reads
+// the counters through Snapshot.
+#pragma once
+
+#include "asio.h"
+#include "test_signal.h"
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+namespace asiohost {
+
+struct ChannelBuffer {
+    ASIOSampleType type = 0;
+    SampleFormat format;
+    unsigned char* half[2] = {nullptr, nullptr};
+};
+
+// Everything a buffer switch needs to know, fixed before start.
+struct StreamLayout {
+    IASIO* driver = nullptr;
+    LONG bufferSize = 0;
+    std::vector<ChannelBuffer> inputs;
+    std::vector<ChannelBuffer> outputs;
+    int checkedChannels = 0;  // inputs 0..n-1 are compared with outputs 0..n-1
+    int bits = 0;             // signal width of the checked channels
+};
+
+// First sample that did not match; frame counts captured frames since start.
+struct Mismatch {
+    int channel = -1;
+    std::int64_t frame = -1;
+    std::uint32_t expected = 0;
+    std::uint32_t got = 0;
+};
+
+struct StreamStats {
+    std::uint64_t bufferSwitches = 0;   // host calls
+    std::uint64_t samplePosition = 0;   // last position seen, in frames
+    std::uint64_t timeStampNs = 0;      // last time stamp seen
+    std::uint64_t missedPeriods = 0;    // periods the driver switched without calling the host
+    std::uint64_t firstMissAt = 0;      // sample position of the first switch after a miss (0: none)
+    std::uint64_t positionErrors = 0;   // getSamplePosition failed inside the switch
+    std::uint64_t positionBackwards = 0;
+    std::uint64_t positionIrregular = 0;  // steps that are not a whole number of buffers
+    std::uint64_t timeStampBackwards = 0;
+    std::uint64_t halfIndexErrors = 0;  // index not matching the position's period
+    std::uint64_t indirectCalls = 0;    // directProcess was ASIOFalse
+    std::int64_t loopbackDelay = -1;    // frames from playing a frame to capturing it; -1: not seen
+    std::int64_t firstFrameSeen = -1;   // the played frame that came back first
+    std::uint64_t samplesVerified = 0;
+    std::uint64_t sampleMismatches = 0;
+    std::uint64_t mismatchedPeriods = 0;    // buffer switches whose input held a mismatch
+    std::uint64_t nonZeroBeforeSignal = 0;  // captured noise before the signal arrived
+    Mismatch firstMismatch;
+};
+
+class StreamChecker {
+public:
+    // Main thread, while no buffer switch can run (before start).
+    void Prepare(const StreamLayout* layout);
+    // Checks are paused while the host changes the sampling frequency under a running stream.
+    void SetChecking(bool on) { checking.store(on, std::memory_order_relaxed); }
+    StreamStats Snapshot() const;
+
+    void OnBufferSwitch(LONG index, ASIOBool directProcess);
+
+private:
+    void FillOutputs(const StreamLayout& l, LONG index, std::uint64_t firstFrame);
+    void CheckInputs(const StreamLayout& l, LONG index, std::uint64_t firstFrame);
+    void NoteMismatch(int channel, std::int64_t frame, std::uint32_t expected, std::uint32_t got);
+
+    std::atomic<const StreamLayout*> layout{nullptr};
+    std::atomic<bool> checking{true};
+
+    std::atomic<std::uint64_t> bufferSwitches{0}, samplePosition{0}, timeStampNs{0}, missedPeriods{0},
+        positionErrors{0}, positionBackwards{0}, positionIrregular{0}, timeStampBackwards{0},
+        halfIndexErrors{0}, indirectCalls{0}, samplesVerified{0}, sampleMismatches{0}, mismatchedPeriods{0},
+        nonZeroBeforeSignal{0}, firstMissAt{0};
+    std::atomic<std::int64_t> loopbackDelay{-1}, firstFrameSeen{-1};
+    // The first mismatch: claimed once by the switch, published with mismatchReady.
+    std::atomic<bool> mismatchClaimed{false}, mismatchReady{false};
+    Mismatch mismatch;
+};
+
+}  // namespace asiohost
