@@ -40,6 +40,18 @@ ASIOSampleType SampleTypeFor(LONG bytesPerSample)
     }
 }
 
+// The frequency the main device really runs at: 44100 when it cannot tell, 0 without a handle.
+DWORD RunningFrequency(const CDevAll& devices)
+{
+    constexpr LONG kUntoldFrequency = 44100;
+    if (!devices.MainOpen())
+        return 0;
+    NxValueRecord record = {0, kUntoldFrequency};
+    if (!SendRequest(devices.main->handle, IOCTL_NXKD_GET_CURRENT_SAMPLE_RATE, &record, sizeof(record)))
+        return kUntoldFrequency;
+    return static_cast<DWORD>(record.value);
+}
+
 template <typename T> void ZeroIfGiven(T* value)
 {
     if (value != nullptr)
@@ -147,9 +159,10 @@ ASIOError AsioOurs::getLatencies(LONG* inputLatency, LONG* outputLatency)
         sizes = {};
     const LONG frames = bufferSize != 0 ? bufferSize : sizes.preferred;
 
+    const DWORD rate = devices.SampleRate();
     LatencyOffsets offsets = {0, 0};
-    if (frames > 0 && devices.sampleRate != 0)
-        offsets = ComputeLatencyOffsets(static_cast<DWORD>(frames), devices.sampleRate, LatencyLevel());
+    if (frames > 0 && rate != 0)
+        offsets = ComputeLatencyOffsets(static_cast<DWORD>(frames), rate, LatencyLevel());
 
     // 32-bit arithmetic as the figures are reported; unsigned so that odd kernel figures
     // wrap instead of overflowing.
@@ -180,19 +193,8 @@ ASIOError AsioOurs::getSampleRate(ASIOSampleRate* sampleRate)
         return ASE_NotPresent;
     if (sampleRate == nullptr)
         return ASE_InvalidParameter;
-    *sampleRate = static_cast<ASIOSampleRate>(devices.sampleRate);
+    *sampleRate = static_cast<ASIOSampleRate>(devices.SampleRate());
     return ASE_OK;
-}
-
-// The frequency the main device really runs at: 44100 when it cannot tell, 0 without a handle.
-static DWORD RunningFrequency(const CDevAll& devices)
-{
-    if (!devices.MainOpen())
-        return 0;
-    NxValueRecord record = {0, 44100};
-    if (!SendRequest(devices.main->handle, IOCTL_NXKD_GET_CURRENT_SAMPLE_RATE, &record, sizeof(record)))
-        return 44100;
-    return static_cast<DWORD>(record.value);
 }
 
 ASIOError AsioOurs::setSampleRate(ASIOSampleRate sampleRate)
@@ -204,7 +206,7 @@ ASIOError AsioOurs::setSampleRate(ASIOSampleRate sampleRate)
     } else if (canSampleRate(sampleRate) == ASE_OK) {
         result = ASE_OK;
         const DWORD rate = RoundedFrequency(sampleRate);
-        const bool inUse = rate == devices.sampleRate && RunningFrequency(devices) == rate;
+        const bool inUse = rate == devices.SampleRate() && RunningFrequency(devices) == rate;
         if (!inUse) {
             if (devices.SetFreq(rate))
                 Reassess();

@@ -229,9 +229,10 @@ void AsioOurs::SwitchBuffers(bool callHost)
 
         EnterCriticalSection(&positionLock);  // samplePosition, timeStampNs
         samplePosition = totalSamples;
-        if (u < kernelPeriodIndex && devices.sampleRate != 0) {
+        const DWORD rate = devices.SampleRate();  // read once: setSampleRate may change it
+        if (u < kernelPeriodIndex && rate != 0) {
             // Catching up: one period's duration per switch, never past the kernel's time.
-            timeStampNs += static_cast<std::uint64_t>(bufferSize) * kNanosecondsPerSecond / devices.sampleRate;
+            timeStampNs += static_cast<std::uint64_t>(bufferSize) * kNanosecondsPerSecond / rate;
             if (timeStampNs > kernelNs)
                 timeStampNs = kernelNs;
         } else {

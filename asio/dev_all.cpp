@@ -335,7 +335,7 @@ void CDevAll::CheckFreq()
             newRate = static_cast<DWORD>(record.value);
     }
     Trace("CDevAll::CheckFreq() : cur %d, new %d", static_cast<int>(sampleRate), static_cast<int>(newRate));
-    sampleRate = newRate;
+    StoreShared(reinterpret_cast<LONG*>(&sampleRate), static_cast<LONG>(newRate));
     if (MainOpen())
         SendAsioStatus(*main);
 }

@@ -90,6 +90,9 @@ public:
     void CopyOutput(LONG half);
 
     bool MainOpen() const { return main != nullptr && main->IsOpen(); }
+    // sampleRate is changed by setSampleRate (under apiLock only) while the worker thread's
+    // buffer switch and host queries read it: published and read as single atomic words.
+    DWORD SampleRate() const { return static_cast<DWORD>(LoadShared(reinterpret_cast<const LONG*>(&sampleRate))); }
     void SendAsioStatus(CDevOne& slot);
 
     CAsioTh thread;

@@ -296,6 +296,8 @@ struct Simulator::Impl {
         d->period = 0;
         d->periodTimeMs = timeGetTime();
         d->periodsCompleted = 0;
+        __atomic_store_n(&d->lastSignalNs, std::uint64_t(0), __ATOMIC_RELEASE);
+        __atomic_store_n(&d->signals, std::uint64_t(0), __ATOMIC_RELEASE);
     }
 
     void CompleteMap(HandleState* h)
@@ -385,6 +387,9 @@ struct Simulator::Impl {
         const size_t at = static_cast<size_t>(p) * bytes;
         // The client's release of clientPeriod publishes the playback it wrote before it.
         LoadShared(&header->clientPeriod);
+        // The playback of the switch after that advance is published by the release of
+        // outWriteOffset that follows its copy.
+        LoadShared(&header->outWriteOffset);
         for (int j = 0; j < m.outputs; ++j)
             std::memcpy(&m.playback[j * bytes], rings + (m.inputs + j) * ring + at, bytes);
         for (int k = 0; k < m.inputs; ++k) {
@@ -543,6 +548,10 @@ struct Simulator::Impl {
         d->marked = true;
         d->halted = false;
         d->period = 0;
+        for (HandleState* mapped : handles) {
+            if (mapped->mapped && BelongsTo(*mapped, *d))
+                StoreShared(&reinterpret_cast<TransferBlockHeader*>(mapped->map.block)->kernelPeriod, 0);
+        }
         HANDLE event = WireToHandle(record.periodEvent);
         if (record.mainFlag == 1 && event != nullptr)
             StartClock(d, h->number, event, h);

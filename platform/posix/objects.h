@@ -10,10 +10,16 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace nxplat {
 
 enum class ObjectKind { Event, Mutex, Thread };
+
+// A thread blocked in WaitForMultipleObjects: woken only by the objects it waits on.
+struct Waiter {
+    std::condition_variable wake;
+};
 
 // Every field is guarded by ObjectLock().
 struct KernelObject {
@@ -29,12 +35,17 @@ struct KernelObject {
     DWORD exitCode = STILL_ACTIVE;
     pid_t tid = 0;
     int priority = THREAD_PRIORITY_NORMAL;
+    std::vector<Waiter*> waiters;  // threads blocked on this object now
 };
 
 // One lock for the handle table and every object's state, so that a wait on several
-// objects sees them consistently; ObjectsChanged() is notified on every signal.
+// objects sees them consistently. ObjectsChanged() tells CreateThread that a new thread
+// has recorded its id.
 std::mutex& ObjectLock();
 std::condition_variable& ObjectsChanged();
+
+// With ObjectLock() held: after an object became signalled (or a mutex free).
+void WakeWaiters(KernelObject& object);
 
 // Both with ObjectLock() held.
 HANDLE AddHandle(const std::shared_ptr<KernelObject>& object);

@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <unordered_map>
@@ -90,6 +91,12 @@ DWORD Consume(KernelObject& object, DWORD self, DWORD index)
 }  // namespace
 
 std::mutex& ObjectLock() { return TheTable().lock; }
+
+void WakeWaiters(KernelObject& object)
+{
+    for (Waiter* waiter : object.waiters)
+        waiter->wake.notify_one();
+}
 std::condition_variable& ObjectsChanged() { return TheTable().changed; }
 
 HANDLE AddHandle(const std::shared_ptr<KernelObject>& object)
@@ -116,6 +123,7 @@ void AbandonMutexesOf(DWORD threadId)
             object.owner = 0;
             object.recursion = 0;
             object.abandoned = true;
+            WakeWaiters(object);
         }
     }
 }
@@ -222,7 +230,7 @@ BOOL ChangeEvent(HANDLE handle, bool signalled)
     }
     object->signalled = signalled;
     if (signalled)
-        ObjectsChanged().notify_all();
+        WakeWaiters(*object);
     return TRUE;
 }
 
@@ -259,21 +267,34 @@ DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wai
             return WAIT_FAILED;
         }
     }
-    for (;;) {
+    for (DWORD i = 0; i < count; ++i) {
+        if (IsSignalled(*objects[i], self))
+            return Consume(*objects[i], self, i);
+    }
+    if (milliseconds == 0)
+        return WAIT_TIMEOUT;
+
+    Waiter waiter;
+    for (DWORD i = 0; i < count; ++i)
+        objects[i]->waiters.push_back(&waiter);
+    DWORD result = WAIT_TIMEOUT;
+    for (bool timedOut = false; result == WAIT_TIMEOUT && !timedOut;) {
+        if (milliseconds == INFINITE)
+            waiter.wake.wait(hold);
+        else
+            timedOut = waiter.wake.wait_until(hold, deadline) == std::cv_status::timeout;
         for (DWORD i = 0; i < count; ++i) {
-            if (IsSignalled(*objects[i], self))
-                return Consume(*objects[i], self, i);
-        }
-        if (milliseconds == INFINITE) {
-            ObjectsChanged().wait(hold);
-        } else if (ObjectsChanged().wait_until(hold, deadline) == std::cv_status::timeout) {
-            for (DWORD i = 0; i < count; ++i) {
-                if (IsSignalled(*objects[i], self))
-                    return Consume(*objects[i], self, i);
+            if (IsSignalled(*objects[i], self)) {
+                result = Consume(*objects[i], self, i);
+                break;
             }
-            return WAIT_TIMEOUT;
         }
     }
+    for (DWORD i = 0; i < count; ++i) {
+        auto& waiters = objects[i]->waiters;
+        waiters.erase(std::find(waiters.begin(), waiters.end(), &waiter));
+    }
+    return result;
 }
 
 BOOL WINAPI CloseHandle(HANDLE handle)
@@ -337,7 +358,7 @@ BOOL WINAPI ReleaseMutex(HANDLE handle)
     }
     if (--object->recursion == 0) {
         object->owner = 0;
-        ObjectsChanged().notify_all();
+        WakeWaiters(*object);
     }
     return TRUE;
 }

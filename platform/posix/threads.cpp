@@ -48,7 +48,7 @@ void* ThreadMain(void* argument)
         start->thread->signalled = true;
         nxplat::AbandonMutexesOf(self);
         --liveThreads;
-        nxplat::ObjectsChanged().notify_all();
+        nxplat::WakeWaiters(*start->thread);
     }
     delete start;
     return nullptr;

@@ -91,6 +91,7 @@ TEST_F(DeviceDiscoveryTest, CreationAndDestructionSendTheRequestsInOrder)
         EXPECT_EQ(b, 0);
     EXPECT_EQ(log[12].in, std::vector<BYTE>(8, 0));
     EXPECT_EQ(Sim().OpenHandles(1), 1);
+    EXPECT_EQ(platform_test::LiveThreadCount(), threadsBefore + 1) << "one worker thread per object";
 
     // Destruction: the registration goes back as the kernel driver left it, then the close.
     std::vector<BYTE> registered = log[8].out;
@@ -305,6 +306,53 @@ TEST_F(DeviceDiscoveryTest, ManyObjectsComeAndGoWithoutLeaks)
         EXPECT_EQ(Sim().OpenHandles(1), 2);
         second->Release();
         first->Release();
+    }
+    ExpectNothingLeft();
+}
+
+// The device set's frequency change when parts of it are refused.
+TEST_F(DeviceDiscoveryTest, FrequencyChangeWithRefusedRequests)
+{
+    struct Case {
+        DWORD refused;
+        double rate;
+        ASIOError result;
+        size_t currentRateReads;
+        double rateAfter;
+    } cases[] = {
+        // No slot took the change: refused, and the main device is not asked again.
+        {IOCTL_NXKD_ASIO_SET_SAMPLE_RATE, 44100.0, ASE_NoClock, 0, 48000.0},
+        // The new rate cannot be read back: 44100 is taken.
+        {IOCTL_NXKD_ASIO_GET_SAMPLE_RATE, 96000.0, ASE_OK, 1, 44100.0},
+        // A refused poll counts as 44100, which is the rate asked for.
+        {IOCTL_NXKD_GET_CURRENT_SAMPLE_RATE, 44100.0, ASE_OK, 1, 44100.0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.refused);
+        Sim().Reset();
+        Sim().AddDevice(1, QuietDevice());
+        IASIO* driver = Create();
+        ASSERT_NE(driver, nullptr);
+        Sim().FailRequest(c.refused);
+        Sim().ClearLog();
+        EXPECT_EQ(driver->setSampleRate(c.rate), c.result);
+        std::vector<nxsim::LogEntry> sets = Requests(IOCTL_NXKD_ASIO_SET_SAMPLE_RATE);
+        ASSERT_FALSE(sets.empty());
+        EXPECT_EQ(As<NxRateRecord>(sets[0].in).flag, 0);
+        if (c.result != ASE_OK) {
+            EXPECT_EQ(sets.size(), 1u);
+        }
+        EXPECT_EQ(Requests(IOCTL_NXKD_GET_CURRENT_SAMPLE_RATE).size(), c.currentRateReads);
+        if (c.result == ASE_OK) {
+            std::vector<nxsim::LogEntry> status = Requests(IOCTL_NXKD_SET_ASIO_STATUS);
+            ASSERT_EQ(status.size(), 1u);
+            EXPECT_EQ(As<NxAsioStatusRecord>(status[0].in).sampleRate, static_cast<LONG>(c.rateAfter));
+            EXPECT_EQ(As<NxAsioStatusRecord>(status[0].in).deviceCount, 1);
+        }
+        ASIOSampleRate rate = 0;
+        EXPECT_EQ(driver->getSampleRate(&rate), ASE_OK);
+        EXPECT_EQ(rate, c.rateAfter);
+        driver->Release();
     }
     ExpectNothingLeft();
 }

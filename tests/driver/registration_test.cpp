@@ -234,9 +234,9 @@ INSTANTIATE_TEST_SUITE_P(
         ExistingClass{"no default value", true, REG_NONE, "", true},
         ExistingClass{"default value not text", true, REG_DWORD, std::string("\x01\x02\x03\x04", 4), true},
         ExistingClass{"same path without zero", true, REG_SZ, kLibraryPath, true}),
-    [](const ::testing::TestParamInfo<ExistingClass>& info) {
+    [](const ::testing::TestParamInfo<ExistingClass>& param) {
         std::string name;
-        for (const char* p = info.param.what; *p != '\0'; ++p)
+        for (const char* p = param.param.what; *p != '\0'; ++p)
             name += (*p == ' ') ? '_' : *p;
         return name;
     });

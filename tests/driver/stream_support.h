@@ -135,14 +135,28 @@ protected:
         return (static_cast<std::uint64_t>(stamp.hi) << 32) | stamp.lo;
     }
 
+    // Bytes written to the playback rings since start, as the header counts them.
+    std::uint64_t OutputWritten(TransferBlockHeader* header)
+    {
+        const std::uint64_t ring = static_cast<std::uint64_t>(Word(header, &TransferBlockHeader::outRingSize));
+        return static_cast<std::uint64_t>(Word(header, &TransferBlockHeader::outWrapCount)) * ring +
+               static_cast<std::uint64_t>(Word(header, &TransferBlockHeader::outWriteOffset));
+    }
+
     // Completes `periods` periods with one signal, then waits until the handler has made
-    // every switch (the sample position moves at each) and the indices agree.
+    // every switch (the sample position moves at each) and written their output (the
+    // last store of a switch: the host's halves and the rings are quiet afterwards).
     void Periods(int periods, LONG size)
     {
         const std::uint64_t target = Position() + static_cast<std::uint64_t>(periods) * size;
+        TransferBlockHeader* header = Header();
+        ASSERT_NE(header, nullptr);
+        const std::uint64_t periodBytes = static_cast<std::uint64_t>(Word(header, &TransferBlockHeader::outRingSize)) / 64;
+        const std::uint64_t written = OutputWritten(header) + static_cast<std::uint64_t>(periods) * periodBytes;
         Sim().Advance(1, periods);
         ASSERT_TRUE(Sim().WaitCaughtUp(1, 5000));
         ASSERT_TRUE(WaitFor([&] { return Position() == target; })) << Position() << " != " << target;
+        ASSERT_TRUE(WaitFor([&] { return OutputWritten(header) == written; }));
     }
 
     DriverLibrary library;

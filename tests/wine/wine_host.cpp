@@ -6,6 +6,8 @@
 //
 //   wine_host nodevice            session of a driver that finds no device
 //   wine_host stream [ms]         session with a loopback device: buffers, streaming, checks
+//   wine_host winexec "<command line>" [expect-failure]
+//                                 WinExec with SW_SHOW, as the driver's controlPanel runs it
 //
 // Prints key=value lines on stdout, one "fail=..." line per failed check, and exits with 0
 // only when every check held.
@@ -344,13 +346,23 @@ int Run(bool expectDevice, int milliseconds)
 
 }  // namespace
 
+// WinExec succeeded when it returned 32 or more.
+int RunWinExec(const char* commandLine, bool expectFailure)
+{
+    UINT result = WinExec(commandLine, SW_SHOW);
+    printf("winexec=%u\n", result);
+    return ((result >= 32) != expectFailure) ? 0 : 1;
+}
+
 int main(int argc, char** argv)
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
+    if (argc > 2 && strcmp(argv[1], "winexec") == 0)
+        return RunWinExec(argv[2], argc > 3 && strcmp(argv[3], "expect-failure") == 0);
     bool stream = argc > 1 && strcmp(argv[1], "stream") == 0;
     bool noDevice = argc > 1 && strcmp(argv[1], "nodevice") == 0;
     if (!stream && !noDevice) {
-        printf("usage: wine_host nodevice | stream [milliseconds]\n");
+        printf("usage: wine_host nodevice | stream [milliseconds] | winexec \"<command line>\" [expect-failure]\n");
         return 2;
     }
     int milliseconds = argc > 2 ? atoi(argv[2]) : 1500;

@@ -7,6 +7,7 @@
 #include "json_writer.h"
 #include "stream_check.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
@@ -32,6 +33,7 @@ struct Options {
     bool json = false;
     bool stream = true;
     bool requireLoopback = false;
+    std::int64_t corruptFrame = -1;  // --self-test-corrupt: proves that the check catches one bad sample
 };
 
 // ---- Host callbacks ------------------------------------------------------------------
@@ -107,6 +109,7 @@ const char* kUsage =
     "  --json         print a JSON summary on standard output; the text goes to standard error\n"
     "  --no-stream    only describe the driver and answer the queries\n"
     "  --loopback     fail unless the played signal comes back on the inputs\n"
+    "  --self-test-corrupt F  play one wrong sample on output 0 at frame F (the check must catch it)\n"
     "The device comes from the simulator configuration named by NXKD_SIM (Linux builds).\n"
     "Exit status: 0 all checks passed, 1 a check failed, 2 usage error.\n";
 
@@ -160,6 +163,10 @@ int ParseOptions(int argc, char** argv, Options* o)
             o->stream = false;
         } else if (a == "--loopback") {
             o->requireLoopback = true;
+        } else if (a == "--self-test-corrupt") {
+            if (!value(&number))
+                return 2;
+            o->corruptFrame = static_cast<std::int64_t>(number);
         } else {
             std::fprintf(stderr, "asiohost: unknown option %s\n%s", a.c_str(), kUsage);
             return 2;
@@ -223,6 +230,16 @@ DriverQueries Query(IASIO* driver)
                                 clocks[i].isCurrentSource == ASIOTrue, clocks[i].name});
         }
     }
+    static const struct {
+        LONG selector;
+        const char* name;
+    } kFeatures[] = {{kAsioCanInputMonitor, "InputMonitor"}, {kAsioCanTimeInfo, "TimeInfo"},
+                     {kAsioCanTimeCode, "TimeCode"},         {kAsioCanTransport, "Transport"},
+                     {kAsioCanInputGain, "InputGain"},       {kAsioCanInputMeter, "InputMeter"},
+                     {kAsioCanOutputGain, "OutputGain"},     {kAsioCanOutputMeter, "OutputMeter"}};
+    for (const auto& f : kFeatures)
+        q.features.push_back({f.name, driver->future(f.selector, nullptr)});
+    q.outputReadyResult = driver->outputReady();
     return q;
 }
 
@@ -284,6 +301,8 @@ bool Host::Open(Session& s, IASIO* driver)
 
     s.layout.driver = driver;
     s.layout.bufferSize = r.bufferSize;
+    s.layout.corruptFrame = sessions.empty() ? o.corruptFrame : -1;
+    s.layout.postOutput = driver->outputReady() == ASE_OK;
     for (int direction = 1; direction >= 0; --direction) {
         const LONG count = direction ? r.inputs : r.outputs;
         for (LONG i = 0; i < count; ++i) {
@@ -478,6 +497,9 @@ void JudgeSession(const SessionReport& s, size_t number, bool requireLoopback, s
         if (t.sampleMismatches > 0)
             fail(std::to_string(t.sampleMismatches) + " of " + std::to_string(t.samplesVerified) +
                  " captured samples differ from what was played");
+        if (t.finalDelay != t.loopbackDelay)
+            fail("the loopback delay changed from " + std::to_string(t.loopbackDelay) + " to " +
+                 std::to_string(t.finalDelay) + " frames");
         if (t.firstFrameSeen > 0)
             fail("the first " + std::to_string(t.firstFrameSeen) + " played frame(s) never came back");
         if (t.nonZeroBeforeSignal > 0)
@@ -545,6 +567,14 @@ int Main(int argc, char** argv)
         }
         if (o.stream && !present)
             std::fprintf(out, "No device: nothing to stream.\n");
+        if (messages.resetRequests.load() + messages.resyncRequests.load() + messages.latencyChanges.load() +
+                messages.bufferSizeChanges.load() + messages.sampleRateChanges.load() + messages.otherSelectors.load() >
+            0)
+            std::fprintf(out, "Host messages: %d reset request(s), %d resync, %d latency change(s), "
+                              "%d buffer size change(s), %d sample rate change(s), %d other\n",
+                         messages.resetRequests.load(), messages.resyncRequests.load(), messages.latencyChanges.load(),
+                         messages.bufferSizeChanges.load(), messages.sampleRateChanges.load(),
+                         messages.otherSelectors.load());
 
         json.BeginArray("streams");
         for (const SessionReport& s : host.sessions)

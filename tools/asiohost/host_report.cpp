@@ -68,7 +68,10 @@ void PrintDescription(std::FILE* out, const std::string& source, const DriverDes
     if (q.clocks.empty())
         std::fprintf(out, " none");
     PrintResultIfNot(out, q.clocksResult);
-    std::fprintf(out, "\n");
+    std::fprintf(out, "\nFeatures (future):");
+    for (const FeatureAnswer& f : q.features)
+        std::fprintf(out, " %s %s;", f.name, f.result == ASE_SUCCESS ? "yes" : ResultName(f.result));
+    std::fprintf(out, "\noutputReady: %s\n", q.outputReadyResult == ASE_OK ? "supported" : ResultName(q.outputReadyResult));
 }
 
 void PrintSession(std::FILE* out, size_t number, const SessionReport& s)
@@ -80,6 +83,8 @@ void PrintSession(std::FILE* out, size_t number, const SessionReport& s)
     std::fprintf(out, "  createBuffers %s, start %s, stop %s, disposeBuffers %s, last Release %lu\n",
                  ResultName(s.createResult), ResultName(s.startResult), ResultName(s.stopResult),
                  ResultName(s.disposeResult), static_cast<unsigned long>(s.releaseCount));
+    if (s.createResult != ASE_OK || s.startResult != ASE_OK)
+        return;  // nothing streamed
     std::fprintf(out, "  latencies while streaming: input %ld, output %ld frames", static_cast<long>(s.inputLatency),
                  static_cast<long>(s.outputLatency));
     PrintResultIfNot(out, s.latenciesResult);
@@ -102,6 +107,9 @@ void PrintSession(std::FILE* out, size_t number, const SessionReport& s)
                      " samples verified on %d channel(s), %" PRIu64 " mismatched in %" PRIu64 " period(s)\n",
                      t.loopbackDelay, t.firstFrameSeen, t.samplesVerified, s.checkedChannels, t.sampleMismatches,
                      t.mismatchedPeriods);
+        if (t.delayChanges > 0)
+            std::fprintf(out, "  %" PRIu64 " buffer(s) came back at another delay (audio replayed or skipped); "
+                         "the delay ends at %" PRId64 " frames\n", t.delayChanges, t.finalDelay);
         if (t.firstMismatch.channel >= 0)
             std::fprintf(out, "  first mismatch: input %d, frame %" PRId64 ", expected 0x%08x, got 0x%08x\n",
                          t.firstMismatch.channel, t.firstMismatch.frame, t.firstMismatch.expected, t.firstMismatch.got);
@@ -191,6 +199,12 @@ void JsonDescription(JsonWriter& json, const DriverDescription& d, const DriverQ
     }
     json.EndArray();
     json.EndObject();
+
+    json.BeginObject("features");
+    for (const FeatureAnswer& f : q.features)
+        json.Bool(f.name, f.result == ASE_SUCCESS);
+    json.EndObject();
+    json.Bool("output_ready", q.outputReadyResult == ASE_OK);
 }
 
 void JsonSession(JsonWriter& json, const SessionReport& s)
@@ -229,6 +243,8 @@ void JsonSession(JsonWriter& json, const SessionReport& s)
     json.Bool("detected", t.loopbackDelay >= 0);
     json.Int("delay_frames", t.loopbackDelay);
     json.Int("first_frame_back", t.firstFrameSeen);
+    json.Uint("delay_changes", t.delayChanges);
+    json.Int("final_delay_frames", t.finalDelay);
     json.Uint("samples_verified", t.samplesVerified);
     json.Uint("sample_mismatches", t.sampleMismatches);
     json.Uint("mismatched_periods", t.mismatchedPeriods);

@@ -43,6 +43,11 @@ struct ClockDescription {
     std::string name;
 };
 
+struct FeatureAnswer {
+    const char* name;
+    ASIOError result;
+};
+
 struct DriverQueries {
     ASIOError channelsResult = ASE_OK;
     LONG inputs = 0, outputs = 0;
@@ -56,6 +61,8 @@ struct DriverQueries {
     std::vector<RateAnswer> rates;
     ASIOError clocksResult = ASE_OK;
     std::vector<ClockDescription> clocks;
+    std::vector<FeatureAnswer> features;   // future(kAsioCan...) answers
+    ASIOError outputReadyResult = ASE_OK;  // ASE_OK: the host calls outputReady after each switch
 };
 
 // One driver object's stream, from createBuffers to its release.

@@ -18,9 +18,10 @@ void StreamChecker::Prepare(const StreamLayout* next)
     for (auto* counter : {&bufferSwitches, &samplePosition, &timeStampNs, &missedPeriods, &positionErrors,
                           &positionBackwards, &positionIrregular, &timeStampBackwards, &halfIndexErrors,
                           &indirectCalls, &samplesVerified, &sampleMismatches, &mismatchedPeriods, &nonZeroBeforeSignal,
-                          &firstMissAt})
+                          &firstMissAt, &delayChanges})
         counter->store(0, kRelaxed);
     loopbackDelay.store(-1, kRelaxed);
+    initialDelay.store(-1, kRelaxed);
     firstFrameSeen.store(-1, kRelaxed);
     mismatchClaimed.store(false, kRelaxed);
     mismatchReady.store(false, kRelaxed);
@@ -43,7 +44,9 @@ StreamStats StreamChecker::Snapshot() const
     s.timeStampBackwards = timeStampBackwards.load(kRelaxed);
     s.halfIndexErrors = halfIndexErrors.load(kRelaxed);
     s.indirectCalls = indirectCalls.load(kRelaxed);
-    s.loopbackDelay = loopbackDelay.load(kRelaxed);
+    s.loopbackDelay = initialDelay.load(kRelaxed);
+    s.finalDelay = loopbackDelay.load(kRelaxed);
+    s.delayChanges = delayChanges.load(kRelaxed);
     s.firstFrameSeen = firstFrameSeen.load(kRelaxed);
     s.samplesVerified = samplesVerified.load(kRelaxed);
     s.sampleMismatches = sampleMismatches.load(kRelaxed);
@@ -99,6 +102,8 @@ void StreamChecker::OnBufferSwitch(LONG index, ASIOBool directProcess)
     if (checks)
         CheckInputs(*l, index, firstFrame);
     FillOutputs(*l, index, firstFrame);
+    if (l->postOutput)
+        l->driver->outputReady();
 }
 
 void StreamChecker::FillOutputs(const StreamLayout& l, LONG index, std::uint64_t firstFrame)
@@ -113,9 +118,13 @@ void StreamChecker::FillOutputs(const StreamLayout& l, LONG index, std::uint64_t
             std::memset(p, 0, static_cast<size_t>(frames) * static_cast<size_t>(c.format.bytes));
             continue;
         }
-        for (int i = 0; i < frames; ++i, p += c.format.bytes)
-            WriteSample(p, SignalValue(static_cast<int>(j), firstFrame + static_cast<std::uint64_t>(i), c.format.bits),
-                        c.format);
+        for (int i = 0; i < frames; ++i, p += c.format.bytes) {
+            const std::uint64_t frame = firstFrame + static_cast<std::uint64_t>(i);
+            std::uint32_t v = SignalValue(static_cast<int>(j), frame, c.format.bits);
+            if (j == 0 && static_cast<std::int64_t>(frame) == l.corruptFrame)
+                v ^= 1;
+            WriteSample(p, v, c.format);
+        }
     }
 }
 
@@ -124,6 +133,16 @@ void StreamChecker::CheckInputs(const StreamLayout& l, LONG index, std::uint64_t
     if (l.checkedChannels == 0)
         return;
     std::int64_t delay = loopbackDelay.load(kRelaxed);
+    if (delay >= 0 && !MatchesAt(l, index, firstFrame, delay)) {
+        // A whole buffer that carries the signal at another constant delay: the stream
+        // slipped (a dropout). Follow it, so that one slip is not reported as endless mismatches.
+        const std::int64_t slipped = ConsistentDelay(l, index, firstFrame);
+        if (slipped >= 0 && slipped != delay) {
+            delay = slipped;
+            loopbackDelay.store(delay, kRelaxed);
+            delayChanges.fetch_add(1, kRelaxed);
+        }
+    }
     std::uint64_t verified = 0;
     std::uint64_t mismatches = 0;
     std::uint64_t noise = 0;
@@ -137,6 +156,7 @@ void StreamChecker::CheckInputs(const StreamLayout& l, LONG index, std::uint64_t
             if (played >= 0 && played <= frame) {
                 delay = frame - played;
                 loopbackDelay.store(delay, kRelaxed);
+                initialDelay.store(delay, kRelaxed);
                 firstFrameSeen.store(played, kRelaxed);
             } else {
                 for (int k = 1; k < l.checkedChannels; ++k) {
@@ -167,6 +187,32 @@ void StreamChecker::CheckInputs(const StreamLayout& l, LONG index, std::uint64_t
     if (mismatches > 0)
         mismatchedPeriods.fetch_add(1, kRelaxed);
     nonZeroBeforeSignal.fetch_add(noise, kRelaxed);
+}
+
+bool StreamChecker::MatchesAt(const StreamLayout& l, LONG index, std::uint64_t firstFrame, std::int64_t delay)
+{
+    const ChannelBuffer& c0 = l.inputs[0];
+    const std::int64_t played = static_cast<std::int64_t>(firstFrame) - delay;
+    const std::uint32_t expected = played >= 0 ? SignalValue(0, static_cast<std::uint64_t>(played), l.bits) : 0;
+    return ReadSample(c0.half[index], c0.format) == expected;
+}
+
+std::int64_t StreamChecker::ConsistentDelay(const StreamLayout& l, LONG index, std::uint64_t firstFrame)
+{
+    const ChannelBuffer& c0 = l.inputs[0];
+    const std::uint64_t mask = Mask(l.bits);
+    std::int64_t found = -1;
+    for (int i = 0; i < l.bufferSize; ++i) {
+        const std::uint64_t frame = firstFrame + static_cast<std::uint64_t>(i);
+        const std::int64_t played = FrameOfChannel0(ReadSample(c0.half[index] + static_cast<size_t>(i) * c0.format.bytes, c0.format), l.bits);
+        if (played < 0)
+            return -1;
+        const std::uint64_t delay = (frame - static_cast<std::uint64_t>(played)) & mask;
+        if (delay > frame || (found >= 0 && static_cast<std::int64_t>(delay) != found))
+            return -1;
+        found = static_cast<std::int64_t>(delay);
+    }
+    return found;
 }
 
 void StreamChecker::NoteMismatch(int channel, std::int64_t frame, std::uint32_t expected, std::uint32_t got)

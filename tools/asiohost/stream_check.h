@@ -28,6 +28,8 @@ struct StreamLayout {
     std::vector<ChannelBuffer> outputs;
     int checkedChannels = 0;  // inputs 0..n-1 are compared with outputs 0..n-1
     int bits = 0;             // signal width of the checked channels
+    bool postOutput = false;  // the driver takes outputReady after the outputs are filled
+    std::int64_t corruptFrame = -1;  // self-test: output 0 plays a wrong sample at this frame
 };
 
 // First sample that did not match; frame counts captured frames since start.
@@ -51,7 +53,9 @@ struct StreamStats {
     std::uint64_t halfIndexErrors = 0;  // index not matching the position's period
     std::uint64_t indirectCalls = 0;    // directProcess was ASIOFalse
     std::int64_t loopbackDelay = -1;    // frames from playing a frame to capturing it; -1: not seen
+    std::int64_t finalDelay = -1;       // the delay at the end (differs after a lasting slip)
     std::int64_t firstFrameSeen = -1;   // the played frame that came back first
+    std::uint64_t delayChanges = 0;     // buffers that came back at another delay (replayed or skipped audio)
     std::uint64_t samplesVerified = 0;
     std::uint64_t sampleMismatches = 0;
     std::uint64_t mismatchedPeriods = 0;    // buffer switches whose input held a mismatch
@@ -72,6 +76,9 @@ public:
 private:
     void FillOutputs(const StreamLayout& l, LONG index, std::uint64_t firstFrame);
     void CheckInputs(const StreamLayout& l, LONG index, std::uint64_t firstFrame);
+    static bool MatchesAt(const StreamLayout& l, LONG index, std::uint64_t firstFrame, std::int64_t delay);
+    // The one delay at which the whole buffer of input 0 carries the signal, or -1.
+    static std::int64_t ConsistentDelay(const StreamLayout& l, LONG index, std::uint64_t firstFrame);
     void NoteMismatch(int channel, std::int64_t frame, std::uint32_t expected, std::uint32_t got);
 
     std::atomic<const StreamLayout*> layout{nullptr};
@@ -80,8 +87,8 @@ private:
     std::atomic<std::uint64_t> bufferSwitches{0}, samplePosition{0}, timeStampNs{0}, missedPeriods{0},
         positionErrors{0}, positionBackwards{0}, positionIrregular{0}, timeStampBackwards{0},
         halfIndexErrors{0}, indirectCalls{0}, samplesVerified{0}, sampleMismatches{0}, mismatchedPeriods{0},
-        nonZeroBeforeSignal{0}, firstMissAt{0};
-    std::atomic<std::int64_t> loopbackDelay{-1}, firstFrameSeen{-1};
+        nonZeroBeforeSignal{0}, firstMissAt{0}, delayChanges{0};
+    std::atomic<std::int64_t> loopbackDelay{-1}, initialDelay{-1}, firstFrameSeen{-1};
     // The first mismatch: claimed once by the switch, published with mismatchReady.
     std::atomic<bool> mismatchClaimed{false}, mismatchReady{false};
     Mismatch mismatch;
