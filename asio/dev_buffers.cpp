@@ -105,15 +105,17 @@ bool CopyToRing(BYTE* ring, LONG ringBytes, LONG offset, const BYTE* source, LON
     return true;
 }
 
-// Moves a ring offset on by one period, wrapping at the ring size.
+// Moves a ring offset on by one period, wrapping at the ring size. The offset lives in
+// memory the kernel driver can write, so whatever it holds is brought back into the ring
+// rather than left to run past it (or overflow).
 void AdvanceOffset(LONG* offset, LONG* wrapCount, LONG periodBytes, LONG ringBytes)
 {
-    LONG next = LoadShared(offset) + periodBytes;
-    if (next >= ringBytes) {
-        next -= ringBytes;
-        StoreShared(wrapCount, LoadShared(wrapCount) + 1);
+    std::int64_t next = static_cast<std::int64_t>(LoadShared(offset)) + periodBytes;
+    if (next >= ringBytes || next < 0) {
+        next = ((next % ringBytes) + ringBytes) % ringBytes;
+        StoreShared(wrapCount, static_cast<LONG>(static_cast<DWORD>(LoadShared(wrapCount)) + 1));
     }
-    StoreShared(offset, next);
+    StoreShared(offset, static_cast<LONG>(next));
 }
 
 }  // namespace

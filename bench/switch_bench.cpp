@@ -8,6 +8,7 @@
 //                            host's bufferSwitch, real-time clock, 48000 Hz, 32 frames
 //   BM_MissedUnderLoad   (c) periods the host did not see in a real-time run while a
 //                            busy-loop thread keeps the other core loaded
+//   BM_EventWake             the platform's event hand-off alone, the floor under (b)
 //
 // Extra flags (taken out before Google Benchmark sees the command line):
 //   --latency_periods=N   periods measured by (b), default 100000
@@ -18,6 +19,8 @@
 
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
+#include <pthread.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -211,26 +214,27 @@ std::uint64_t HandlerRun(Session& session, int periods, std::uint64_t periodByte
     return PreciseNowNs() - signalNs;
 }
 
-// Nanoseconds of one memcpy of `bytes`, hot buffers.
+// CPU nanoseconds of one memcpy of `bytes`, hot buffers.
 double MemcpyNs(std::size_t bytes)
 {
     std::vector<BYTE> source(bytes, 0x5A);
     std::vector<BYTE> destination(bytes);
     std::uint64_t reps = 0;
-    const std::uint64_t begin = PreciseNowNs();
+    const std::uint64_t begin = ThreadCpuNs();
     std::uint64_t now = begin;
-    while (now - begin < 50000000 || reps < 100) {
-        for (int i = 0; i < 16; ++i) {
+    // The CPU clock is a system call: read it once per 256 copies.
+    while (now - begin < 50000000) {
+        for (int i = 0; i < 256; ++i) {
             std::memcpy(destination.data(), source.data(), bytes);
             benchmark::ClobberMemory();
         }
-        reps += 16;
-        now = PreciseNowNs();
+        reps += 256;
+        now = ThreadCpuNs();
     }
     return static_cast<double>(now - begin) / static_cast<double>(reps);
 }
 
-// Nanoseconds for the same bytes copied as the driver moves them: one period per channel,
+// CPU nanoseconds for the same bytes copied as the driver moves them: one period per channel,
 // stepping through rings of 64 periods (the working set of the transfer block).
 double RingMemcpyNs(int channels, std::size_t periodBytes)
 {
@@ -239,15 +243,17 @@ double RingMemcpyNs(int channels, std::size_t periodBytes)
     std::vector<BYTE> halves(periodBytes * 2 * static_cast<std::size_t>(channels));
     std::uint64_t reps = 0;
     std::size_t offset = 0;
-    const std::uint64_t begin = PreciseNowNs();
+    const std::uint64_t begin = ThreadCpuNs();
     std::uint64_t now = begin;
-    while (now - begin < 50000000 || reps < 100) {
-        for (int c = 0; c < channels; ++c)
-            std::memcpy(&halves[periodBytes * 2 * c], &rings[ring * c + offset], periodBytes);
-        benchmark::ClobberMemory();
-        offset = (offset + periodBytes) % ring;
-        ++reps;
-        now = PreciseNowNs();
+    while (now - begin < 50000000) {
+        for (int i = 0; i < 256; ++i) {
+            for (int c = 0; c < channels; ++c)
+                std::memcpy(&halves[periodBytes * 2 * c], &rings[ring * c + offset], periodBytes);
+            benchmark::ClobberMemory();
+            offset = (offset + periodBytes) % ring;
+        }
+        reps += 256;
+        now = ThreadCpuNs();
     }
     return static_cast<double>(now - begin) / static_cast<double>(reps);
 }
@@ -326,14 +332,29 @@ struct RunResult {
     std::uint64_t periods = 0;   // switches since start, the one inside start excluded
     std::uint64_t hosted = 0;    // host calls, the one inside start excluded
     double seconds = 0;
+    bool fifoClock = false;
 };
 
+// Sets the calling thread's policy; threads it creates afterwards inherit it.
+bool SetPolicy(int policy, int priority)
+{
+    sched_param param{};
+    param.sched_priority = priority;
+    return pthread_setschedparam(pthread_self(), policy, &param) == 0;
+}
+
 // Streams 2 in / 2 out at 32 frames until `periods` periods have passed or `seconds`.
-bool RealTimeRun(std::uint64_t periods, double seconds, RunResult* result)
+// With `fifoClock` the simulator's clock thread, which stands in for the kernel driver's
+// hardware-timed period, runs with real-time priority (SCHED_FIFO 20, above the driver's
+// time-critical worker thread at FIFO 11); otherwise it is an ordinary thread.
+bool RealTimeRun(std::uint64_t periods, double seconds, bool fifoClock, RunResult* result)
 {
     constexpr LONG kFrames = 32;
     Session session;
-    if (!session.Begin(2, 2, kFrames, nxsim::Clock::Realtime))
+    result->fifoClock = fifoClock && SetPolicy(SCHED_FIFO, 20);
+    const bool began = session.Begin(2, 2, kFrames, nxsim::Clock::Realtime);
+    SetPolicy(SCHED_OTHER, 0);
+    if (!began)
         return false;
     const std::uint64_t begin = PreciseNowNs();
     for (;;) {
@@ -360,7 +381,7 @@ void BM_SignalToSwitch(benchmark::State& state)
         irregularSignals = 0;
         recordLatency = true;
         RunResult run;
-        const bool ok = RealTimeRun(latencyPeriods, 0, &run);
+        const bool ok = RealTimeRun(latencyPeriods, 0, state.range(0) != 0, &run);
         recordLatency = false;
         if (!ok) {
             state.SkipWithError("driver setup failed");
@@ -379,6 +400,7 @@ void BM_SignalToSwitch(benchmark::State& state)
         state.counters["max_us"] = static_cast<double>(*std::max_element(measured.begin(), measured.end())) / 1000;
         state.counters["missed"] = static_cast<double>(run.periods - run.hosted);
         state.counters["irregular"] = static_cast<double>(irregularSignals);
+        state.counters["fifo_clock"] = run.fifoClock ? 1 : 0;
     }
 }
 
@@ -392,7 +414,7 @@ void BM_MissedUnderLoad(benchmark::State& state)
                 benchmark::DoNotOptimize(++spin);
         });
         RunResult run;
-        const bool ok = RealTimeRun(0, static_cast<double>(missedSeconds), &run);
+        const bool ok = RealTimeRun(0, static_cast<double>(missedSeconds), state.range(0) != 0, &run);
         busy = false;
         load.join();
         if (!ok) {
@@ -403,7 +425,58 @@ void BM_MissedUnderLoad(benchmark::State& state)
         state.counters["periods"] = static_cast<double>(run.periods);
         state.counters["hosted"] = static_cast<double>(run.hosted);
         state.counters["missed"] = static_cast<double>(run.periods - run.hosted);
+        state.counters["fifo_clock"] = run.fifoClock ? 1 : 0;
     }
+}
+
+// The platform's own hand-off, the floor under (b): SetEvent on an auto-reset event until
+// a time-critical thread returns from WaitForSingleObject on it (the way the simulator
+// wakes the driver's worker thread). The waiter is asleep at each signal.
+struct WakeProbe {
+    HANDLE event = nullptr;
+    std::atomic<bool> quit{false};
+    std::atomic<std::uint64_t> wakes{0};
+    std::atomic<std::uint64_t> wokeNs{0};
+};
+
+DWORD WINAPI WakeWaiter(LPVOID parameter)
+{
+    WakeProbe* probe = static_cast<WakeProbe*>(parameter);
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+    for (;;) {
+        WaitForSingleObject(probe->event, INFINITE);
+        if (probe->quit.load())
+            return 0;
+        probe->wokeNs.store(PreciseNowNs());
+        probe->wakes.fetch_add(1);
+    }
+}
+
+void BM_EventWake(benchmark::State& state)
+{
+    WakeProbe probe;
+    probe.event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, WakeWaiter, &probe, 0, nullptr);
+    std::vector<std::uint64_t> samples;
+    for (auto _ : state) {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        const std::uint64_t before = probe.wakes.load();
+        const std::uint64_t setNs = PreciseNowNs();
+        SetEvent(probe.event);
+        while (probe.wakes.load() == before) {
+        }
+        const std::uint64_t latency = probe.wokeNs.load() - setNs;
+        samples.push_back(latency);
+        state.SetIterationTime(static_cast<double>(latency) / 1e9);
+    }
+    probe.quit = true;
+    SetEvent(probe.event);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    CloseHandle(probe.event);
+    state.counters["median_us"] = Percentile(samples, 0.5) / 1000;
+    state.counters["p99_us"] = Percentile(samples, 0.99) / 1000;
+    state.counters["max_us"] = static_cast<double>(*std::max_element(samples.begin(), samples.end())) / 1000;
 }
 
 BENCHMARK(BM_Switch)
@@ -414,11 +487,12 @@ BENCHMARK(BM_Switch)
     ->Args({32, 32})
     ->Args({32, 256})
     ->Args({32, 2048})
-    ->Iterations(300)
+    ->Iterations(1000)
     ->UseManualTime()
     ->Unit(benchmark::kNanosecond);
-BENCHMARK(BM_SignalToSwitch)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
-BENCHMARK(BM_MissedUnderLoad)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_EventWake)->Iterations(20000)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SignalToSwitch)->ArgName("fifo_clock")->Arg(0)->Arg(1)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_MissedUnderLoad)->ArgName("fifo_clock")->Arg(0)->Arg(1)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 // Takes "--name=value" out of argv when it is one of ours.
 bool TakeFlag(const char* argument, const char* name, std::uint64_t* value)

@@ -56,11 +56,14 @@ class Simulator {
 public:
     static Simulator& Instance();
 
-    // Removes every device, stops clocks, clears faults and the log. Also marks the
-    // simulator as configured in code, so NXKD_SIM is not read afterwards.
+    // Removes every device, stops clocks, clears faults and the log (NXKD_SIM_LOG is read
+    // again at the next line). Also marks the simulator as configured in code, so NXKD_SIM
+    // is not read afterwards. Open handles become unknown; pending mappings are dropped.
+    // AddDevice replaces a device: handles opened on the previous one fail as removed.
     void Reset();
     void AddDevice(int number, const DeviceConfig& config);
     // Reads a configuration file (the NXKD_SIM format); false when it cannot be read or parsed.
+    // On success the file's devices replace the present ones (as Reset, then AddDevice).
     bool LoadConfigFile(const std::string& path, std::string* error = nullptr);
 
     // Fault injection. device 0 means every device; times < 0 means always.
@@ -76,9 +79,12 @@ public:
     void SetStreamLayout(int number, int inputs, int outputs);
     void Notify(int number, DWORD flags);          // raises flags and signals the message event
     void Remove(int number);                       // signals removal; opens and requests fail after
-    void Halt(int number);                         // sets halted in the transfer block and stops the clock
+    void Halt(int number);                         // sets halted in the transfer block and stops the clock,
+                                                   // then signals the period event once
 
     // Manual clock: completes `periods` periods, then signals the period event once.
+    // Only while the stream runs (IOCTL_NXKD_START_STREAM with the main flag and an event).
+    // Devices started with the main flag 0 only follow the lowest-numbered running clock.
     void Advance(int number, int periods, bool signal = true);
     // Waits until the client has caught up (clientPeriod == kernelPeriod), or the timeout.
     bool WaitCaughtUp(int number, DWORD timeoutMs);

@@ -279,6 +279,9 @@ struct Simulator::Impl {
         d->present = true;
         d->instance = nextInstance++;
         d->config = config;
+        // The stream layout record carries each count in one byte.
+        d->config.inputs = std::max(0, std::min(config.inputs, 255));
+        d->config.outputs = std::max(0, std::min(config.outputs, 255));
         d->removed = false;
         d->rate = config.sampleRate;
         d->runningRate = config.sampleRate;
@@ -513,13 +516,17 @@ struct Simulator::Impl {
     {
         NxMapBufferRecord input = ReadRecord<NxMapBufferRecord>(in);
         const DeviceConfig& c = d->config;
+        // 64-bit arithmetic with the period checked against the block before it is
+        // multiplied further, so no layout can wrap the length check.
         const std::uint64_t channels = static_cast<std::uint64_t>(c.inputs) + static_cast<std::uint64_t>(c.outputs);
         const std::uint64_t periodBytes = static_cast<std::uint64_t>(input.periodFrames > 0 ? input.periodFrames : 0) *
-                                          static_cast<std::uint64_t>(c.bytesPerSample);
-        const std::uint64_t needed = kTransferHeaderSize + periodBytes * channels * kRingPeriods;
+                                          static_cast<std::uint64_t>(c.bytesPerSample > 0 ? c.bytesPerSample : 0);
+        const bool fits = periodBytes <= outSize &&
+                          kTransferHeaderSize + periodBytes * channels * kRingPeriods <= outSize;
         if (overlapped == nullptr || out == nullptr || h->mapped || input.periodFrames <= 0 ||
+            c.bytesPerSample < 0 ||
             static_cast<std::int64_t>(input.ringFrames) != static_cast<std::int64_t>(input.periodFrames) * kRingPeriods ||
-            outSize < needed) {
+            !fits) {
             outcome->error = ERROR_INVALID_PARAMETER;
             return false;
         }

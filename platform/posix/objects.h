@@ -6,7 +6,6 @@
 
 #include <sys/types.h>
 
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -16,9 +15,45 @@ namespace nxplat {
 
 enum class ObjectKind { Event, Mutex, Thread };
 
+// A mutex with priority inheritance: time-critical threads (SCHED_FIFO) share it with
+// normal ones, and a normal holder preempted under load must not hold them up.
+class PiMutex {
+public:
+    explicit PiMutex(bool recursive = false);
+    ~PiMutex();
+    PiMutex(const PiMutex&) = delete;
+    PiMutex& operator=(const PiMutex&) = delete;
+    void lock() { pthread_mutex_lock(&mutex); }
+    void unlock() { pthread_mutex_unlock(&mutex); }
+    pthread_mutex_t* native() { return &mutex; }
+
+private:
+    pthread_mutex_t mutex;
+};
+
+// Sets up a pthread mutex in place (critical sections use it too).
+void InitPiMutex(pthread_mutex_t* mutex, bool recursive);
+
+// A condition variable on CLOCK_MONOTONIC for a PiMutex.
+class Condition {
+public:
+    Condition();
+    ~Condition();
+    Condition(const Condition&) = delete;
+    Condition& operator=(const Condition&) = delete;
+    void Wait(std::unique_lock<PiMutex>& hold);
+    // False when the deadline (PreciseNowNs() time) passed.
+    bool WaitUntil(std::unique_lock<PiMutex>& hold, std::uint64_t deadlineNs);
+    void Signal() { pthread_cond_signal(&condition); }
+    void Broadcast() { pthread_cond_broadcast(&condition); }
+
+private:
+    pthread_cond_t condition;
+};
+
 // A thread blocked in WaitForMultipleObjects: woken only by the objects it waits on.
 struct Waiter {
-    std::condition_variable wake;
+    Condition wake;
 };
 
 // Every field is guarded by ObjectLock().
@@ -41,8 +76,8 @@ struct KernelObject {
 // One lock for the handle table and every object's state, so that a wait on several
 // objects sees them consistently. ObjectsChanged() tells CreateThread that a new thread
 // has recorded its id.
-std::mutex& ObjectLock();
-std::condition_variable& ObjectsChanged();
+PiMutex& ObjectLock();
+Condition& ObjectsChanged();
 
 // With ObjectLock() held: after an object became signalled (or a mutex free).
 void WakeWaiters(KernelObject& object);

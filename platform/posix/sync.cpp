@@ -1,12 +1,14 @@
 // Events, named mutexes, waits, handles, critical sections and the thread's last error.
 #include "objects.h"
+#include "precise_time.h"
 #include "test_hooks.h"
 
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
+#include <cerrno>
+#include <ctime>
 #include <map>
 #include <unordered_map>
 
@@ -14,8 +16,8 @@ namespace nxplat {
 namespace {
 
 struct Table {
-    std::mutex lock;
-    std::condition_variable changed;
+    PiMutex lock;
+    Condition changed;
     // Guarded by lock: open handles, and the named objects (by name; events and mutexes
     // share one namespace as on Windows).
     std::unordered_map<HANDLE, std::shared_ptr<KernelObject>> handles;
@@ -90,14 +92,52 @@ DWORD Consume(KernelObject& object, DWORD self, DWORD index)
 
 }  // namespace
 
-std::mutex& ObjectLock() { return TheTable().lock; }
+PiMutex::PiMutex(bool recursive) { InitPiMutex(&mutex, recursive); }
+PiMutex::~PiMutex() { pthread_mutex_destroy(&mutex); }
+
+void InitPiMutex(pthread_mutex_t* mutex, bool recursive)
+{
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_INHERIT);
+    if (recursive)
+        pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(mutex, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+}
+
+Condition::Condition()
+{
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(&condition, &attributes);
+    pthread_condattr_destroy(&attributes);
+}
+
+Condition::~Condition() { pthread_cond_destroy(&condition); }
+
+void Condition::Wait(std::unique_lock<PiMutex>& hold)
+{
+    pthread_cond_wait(&condition, hold.mutex()->native());
+}
+
+bool Condition::WaitUntil(std::unique_lock<PiMutex>& hold, std::uint64_t deadlineNs)
+{
+    timespec deadline{};
+    deadline.tv_sec = static_cast<time_t>(deadlineNs / 1000000000ull);
+    deadline.tv_nsec = static_cast<long>(deadlineNs % 1000000000ull);
+    return pthread_cond_timedwait(&condition, hold.mutex()->native(), &deadline) != ETIMEDOUT;
+}
+
+PiMutex& ObjectLock() { return TheTable().lock; }
 
 void WakeWaiters(KernelObject& object)
 {
     for (Waiter* waiter : object.waiters)
-        waiter->wake.notify_one();
+        waiter->wake.Signal();
 }
-std::condition_variable& ObjectsChanged() { return TheTable().changed; }
+Condition& ObjectsChanged() { return TheTable().changed; }
 
 HANDLE AddHandle(const std::shared_ptr<KernelObject>& object)
 {
@@ -207,7 +247,7 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initial
     auto event = std::make_shared<KernelObject>(ObjectKind::Event);
     event->manualReset = manualReset != FALSE;
     event->signalled = initialState != FALSE;
-    std::lock_guard<std::mutex> hold(ObjectLock());  // guards the handle table
+    std::lock_guard<PiMutex> hold(ObjectLock());  // guards the handle table
     return CreateNamed(ObjectKind::Event, name, event);
 }
 
@@ -222,7 +262,7 @@ namespace {
 
 BOOL ChangeEvent(HANDLE handle, bool signalled)
 {
-    std::lock_guard<std::mutex> hold(ObjectLock());  // guards the event's state
+    std::lock_guard<PiMutex> hold(ObjectLock());  // guards the event's state
     auto object = FindObject(handle);
     if (!object || object->kind != ObjectKind::Event) {
         lastError = ERROR_INVALID_HANDLE;
@@ -255,9 +295,9 @@ DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wai
         lastError = ERROR_NOT_SUPPORTED;
         return WAIT_FAILED;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    const std::uint64_t deadline = PreciseNowNs() + std::uint64_t(milliseconds) * 1000000u;
     const DWORD self = CurrentThreadId();
-    std::unique_lock<std::mutex> hold(ObjectLock());  // guards every object's state
+    std::unique_lock<PiMutex> hold(ObjectLock());  // guards every object's state
     // Keep the objects alive for the whole wait even if another thread closes a handle.
     std::shared_ptr<KernelObject> objects[MAXIMUM_WAIT_OBJECTS];
     for (DWORD i = 0; i < count; ++i) {
@@ -280,9 +320,9 @@ DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wai
     DWORD result = WAIT_TIMEOUT;
     for (bool timedOut = false; result == WAIT_TIMEOUT && !timedOut;) {
         if (milliseconds == INFINITE)
-            waiter.wake.wait(hold);
+            waiter.wake.Wait(hold);
         else
-            timedOut = waiter.wake.wait_until(hold, deadline) == std::cv_status::timeout;
+            timedOut = !waiter.wake.WaitUntil(hold, deadline);
         for (DWORD i = 0; i < count; ++i) {
             if (IsSignalled(*objects[i], self)) {
                 result = Consume(*objects[i], self, i);
@@ -300,7 +340,7 @@ DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wai
 BOOL WINAPI CloseHandle(HANDLE handle)
 {
     std::shared_ptr<KernelObject> last;  // released after the lock, outside it
-    std::lock_guard<std::mutex> hold(ObjectLock());  // guards the handle table
+    std::lock_guard<PiMutex> hold(ObjectLock());  // guards the handle table
     auto& handles = TheTable().handles;
     auto found = handles.find(handle);
     if (found == handles.end()) {
@@ -316,7 +356,7 @@ BOOL WINAPI CloseHandle(HANDLE handle)
 
 BOOL WINAPI DuplicateHandle(HANDLE, HANDLE source, HANDLE, LPHANDLE target, DWORD, BOOL, DWORD)
 {
-    std::lock_guard<std::mutex> hold(ObjectLock());  // guards the handle table
+    std::lock_guard<PiMutex> hold(ObjectLock());  // guards the handle table
     auto object = FindObject(source);
     if (!object || target == nullptr) {
         lastError = object ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE;
@@ -329,7 +369,7 @@ BOOL WINAPI DuplicateHandle(HANDLE, HANDLE source, HANDLE, LPHANDLE target, DWOR
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCSTR name)
 {
     auto mutex = std::make_shared<KernelObject>(ObjectKind::Mutex);
-    std::lock_guard<std::mutex> hold(ObjectLock());  // guards the handle table and names
+    std::lock_guard<PiMutex> hold(ObjectLock());  // guards the handle table and names
     HANDLE handle = CreateNamed(ObjectKind::Mutex, name, mutex);
     if (handle != nullptr && initialOwner && lastError != ERROR_ALREADY_EXISTS) {
         mutex->owner = CurrentThreadId();
@@ -346,7 +386,7 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LP
 
 BOOL WINAPI ReleaseMutex(HANDLE handle)
 {
-    std::lock_guard<std::mutex> hold(ObjectLock());  // guards the mutex's owner
+    std::lock_guard<PiMutex> hold(ObjectLock());  // guards the mutex's owner
     auto object = FindObject(handle);
     if (!object || object->kind != ObjectKind::Mutex) {
         lastError = ERROR_INVALID_HANDLE;
@@ -365,11 +405,7 @@ BOOL WINAPI ReleaseMutex(HANDLE handle)
 
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section)
 {
-    pthread_mutexattr_t attributes;
-    pthread_mutexattr_init(&attributes);
-    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(&section->mutex, &attributes);
-    pthread_mutexattr_destroy(&attributes);
+    InitPiMutex(&section->mutex, true);
 }
 
 BOOL WINAPI InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION section, DWORD)
@@ -391,6 +427,6 @@ void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section) { pthread_mutex_de
 
 int platform_test::LiveHandleCount()
 {
-    std::lock_guard<std::mutex> hold(ObjectLock());  // guards the handle table
+    std::lock_guard<PiMutex> hold(ObjectLock());  // guards the handle table
     return static_cast<int>(TheTable().handles.size());
 }

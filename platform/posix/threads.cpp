@@ -37,13 +37,13 @@ void* ThreadMain(void* argument)
     StartBlock* start = static_cast<StartBlock*>(argument);
     const DWORD self = nxplat::CurrentThreadId();
     {
-        std::lock_guard<std::mutex> hold(nxplat::ObjectLock());  // guards the thread object
+        std::lock_guard<nxplat::PiMutex> hold(nxplat::ObjectLock());  // guards the thread object
         start->thread->tid = static_cast<pid_t>(self);
-        nxplat::ObjectsChanged().notify_all();
+        nxplat::ObjectsChanged().Broadcast();
     }
     const DWORD exitCode = start->routine(start->parameter);
     {
-        std::lock_guard<std::mutex> hold(nxplat::ObjectLock());  // guards thread and mutexes
+        std::lock_guard<nxplat::PiMutex> hold(nxplat::ObjectLock());  // guards thread and mutexes
         start->thread->exitCode = exitCode;
         start->thread->signalled = true;
         nxplat::AbandonMutexesOf(self);
@@ -94,8 +94,9 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_STA
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    std::unique_lock<std::mutex> hold(nxplat::ObjectLock());  // guards the thread object
-    nxplat::ObjectsChanged().wait(hold, [&] { return thread->tid != 0; });
+    std::unique_lock<nxplat::PiMutex> hold(nxplat::ObjectLock());  // guards the thread object
+    while (thread->tid == 0)
+        nxplat::ObjectsChanged().Wait(hold);
     if (threadId != nullptr)
         *threadId = static_cast<DWORD>(thread->tid);
     return nxplat::AddHandle(thread);
@@ -113,7 +114,7 @@ BOOL WINAPI SetThreadPriority(HANDLE handle, int priority)
         ApplyPriority(0, priority);
         return TRUE;
     }
-    std::lock_guard<std::mutex> hold(nxplat::ObjectLock());  // guards the thread object
+    std::lock_guard<nxplat::PiMutex> hold(nxplat::ObjectLock());  // guards the thread object
     auto thread = FindThread(handle);
     if (!thread) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -130,7 +131,7 @@ int WINAPI GetThreadPriority(HANDLE handle)
 {
     if (handle == kCurrentThread)
         return currentPriority;
-    std::lock_guard<std::mutex> hold(nxplat::ObjectLock());  // guards the thread object
+    std::lock_guard<nxplat::PiMutex> hold(nxplat::ObjectLock());  // guards the thread object
     auto thread = FindThread(handle);
     if (!thread) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -141,7 +142,7 @@ int WINAPI GetThreadPriority(HANDLE handle)
 
 BOOL WINAPI GetExitCodeThread(HANDLE handle, LPDWORD exitCode)
 {
-    std::lock_guard<std::mutex> hold(nxplat::ObjectLock());  // guards the thread object
+    std::lock_guard<nxplat::PiMutex> hold(nxplat::ObjectLock());  // guards the thread object
     auto thread = FindThread(handle);
     if (!thread || exitCode == nullptr) {
         SetLastError(thread ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);

@@ -300,6 +300,53 @@ TEST_F(Streaming, LoopbackReturnsEveryFrameAtAConstantDelay)
     EXPECT_EQ(mismatches, 0);
 }
 
+// The transfer header is memory the kernel driver writes too. A period index outside the
+// ring never matches the driver's, which would keep the handler switching forever: each
+// run is bounded, so the worker thread comes back and stop (which waits for it) returns.
+TEST_F(Streaming, KernelPeriodOutsideTheRingDoesNotHoldTheWorker)
+{
+    Prepare();
+    ASSERT_EQ(driver->start(), ASE_OK);
+    Periods(1, kFrames);
+    TransferBlockHeader* header = Header();
+    ASSERT_NE(header, nullptr);
+    StoreShared(&header->kernelPeriod, 100);
+    const int seen = host.BufferSwitchCount();
+    Sim().Advance(1, 0);  // a signal without a period: the index stays as written
+    ASSERT_TRUE(WaitFor([&] { return host.BufferSwitchCount() > seen; }));
+    EXPECT_EQ(driver->stop(), ASE_OK);
+    EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+}
+
+// Ring offsets out of place are not copied to or from, and come back into the ring.
+TEST_F(Streaming, RingOffsetsOutsideTheRingAreNotFollowed)
+{
+    Prepare();
+    ASSERT_EQ(driver->start(), ASE_OK);
+    Periods(1, kFrames);
+    TransferBlockHeader* header = Header();
+    ASSERT_NE(header, nullptr);
+    for (LONG bad : {-5, kRingBytes + 1, 0x7FFFFFF0, static_cast<LONG>(0x80000000)}) {
+        SCOPED_TRACE(bad);
+        StoreShared(&header->inReadOffset, bad);
+        StoreShared(&header->outWriteOffset, bad);
+        const std::uint64_t target = Position() + kFrames;
+        Sim().Advance(1, 1);
+        ASSERT_TRUE(Sim().WaitCaughtUp(1, 5000));
+        ASSERT_TRUE(WaitFor([&] {
+            const LONG out = Word(header, &TransferBlockHeader::outWriteOffset);
+            return Position() == target && out >= 0 && out < kRingBytes;
+        }));
+        const LONG in = Word(header, &TransferBlockHeader::inReadOffset);
+        EXPECT_GE(in, 0);
+        EXPECT_LT(in, kRingBytes);
+    }
+    // From a sound offset on, streaming goes on as before.
+    StoreShared(&header->outWriteOffset, 0);
+    Periods(2, kFrames);
+    EXPECT_EQ(Word(header, &TransferBlockHeader::outWriteOffset), 2 * kPeriodBytes);
+}
+
 TEST_F(Streaming, StopTwiceSendsTheStopRequestsAgain)
 {
     Prepare();

@@ -560,6 +560,23 @@ TEST_F(SimTest, MapChecksItsInputAndTheBlockLength)
         else
             EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
     }
+    // A layout no block can hold is refused, whatever the length.
+    DeviceConfig odd = ManualDevice();
+    odd.bytesPerSample = -1;
+    odd.inputs = -3;
+    odd.outputs = 1000;
+    Sim().AddDevice(2, odd);
+    HANDLE second = OpenNumber(2);
+    NxStreamLayoutRecord layout = {};
+    ASSERT_TRUE(Send(second, IOCTL_NXKD_GET_STREAM_LAYOUT, &layout));
+    EXPECT_EQ(0, layout.inputs);
+    EXPECT_EQ(255, layout.outputs);
+    NxMapBufferRecord oddInput = {0, 32, 32 * 64};
+    OVERLAPPED oddOverlapped = {};
+    EXPECT_FALSE(BeginMapBuffer(second, &oddInput, block.data(), exact, &oddOverlapped));
+    EXPECT_FALSE(Sim().IsMapped(2));
+    CloseDevice(second);
+
     // Without an overlapped structure the mapping cannot be pending.
     NxMapBufferRecord input = {0, 32, 32 * 64};
     EXPECT_FALSE(Sim().Control(h, IOCTL_NXKD_MAP_BUFFER, &input, 12, block.data(), exact, nullptr, nullptr));

@@ -91,7 +91,7 @@ if [ -z "$WINE32_LOADER" ]; then
     WHY32="Wine's 32-bit half is not installed (wine32:i386)"
 elif ! "$WINE32_LOADER" --version >/dev/null 2>&1; then
     RUN32=0
-    WHY32="this machine cannot execute 32-bit x86 programs ($WINE32_LOADER: $("$WINE32_LOADER" --version 2>&1 | head -n 1))"
+    WHY32="this machine cannot execute 32-bit x86 programs ($WINE32_LOADER: $( ("$WINE32_LOADER" --version 2>&1 || true) | head -n 1 | sed 's/.*: //'))"
 fi
 skip32() {  # what
     if [ "${NX_WINE_REQUIRE_32:-0}" = 1 ]; then
@@ -209,6 +209,37 @@ for flavour in $FLAVOURS; do
         fi
         check_imports "$objdump" "$launcher" "win32: Nxlh2650.dat"
     fi
+done
+
+# The 32-bit IASIO slots other than IUnknown's use thiscall: `this` in ECX and the callee
+# pops the other arguments, so each returns with "ret $<bytes of its arguments>" (stdcall
+# would pop `this` too, cdecl nothing). Checked in the disassembly, as a 32-bit host relies
+# on it even where no 32-bit program can run.
+check_thiscall() {  # flavour
+    local dir=${DIR[$1]} listing entry name bytes rets bad=""
+    listing=$WORK/disassembly-$1.txt
+    "$OBJDUMP32" -d -C "$dir/asio/$(library_of "$1")" >"$listing"
+    for entry in "AsioOurs::init(void*)=0x4" "AsioOurs::getChannels(long*, long*)=0x8" \
+        "AsioOurs::canSampleRate(double)=0x8" "AsioOurs::setSampleRate(double)=0x8" \
+        "AsioOurs::getChannelInfo(ASIOChannelInfo*)=0x4" \
+        "AsioOurs::createBuffers(ASIOBufferInfo*, long, long, ASIOCallbacks*)=0x10" \
+        "AsioOursBase::future(long, void*)=0x8"; do
+        name=${entry%=*}
+        bytes=${entry##*=}
+        rets=$(awk -v name="$name" '
+            /^[0-9a-f]+ <.*>:$/ { inside = (index($0, "<" name ">:") > 0); next }
+            inside && /\tret/ { sub(/.*\tret[l]? */, ""); print ($0 == "" ? "none" : $0) }' "$listing" |
+            sort -u | tr '\n' ' ')
+        [ "$rets" = "\$$bytes " ] || bad="$bad [$name: ${rets:-not found}]"
+    done
+    if [ -z "$bad" ]; then
+        pass "$1: IASIO slots are thiscall (callee pops the arguments, this in ECX)"
+    else
+        fail "$1: IASIO slots not thiscall as expected:$bad"
+    fi
+}
+for flavour in win32 win32-sim; do
+    [ "${BUILT[$flavour]}" = 1 ] && check_thiscall "$flavour"
 done
 
 # ---- Wine prefix -----------------------------------------------------------------------
