@@ -27,9 +27,6 @@ const size_t kKeyPathSize = 512;
 // Longest subkey name DeleteKeyTree enumerates, in characters.
 const DWORD kSubkeyNameLength = 256;
 
-// The system directory without a trailing backslash (InstallDirs).
-char systemDirectory[MAX_PATH];
-
 bool CanOpenForReading(HKEY root, const char* path)
 {
     HKEY key = nullptr;
@@ -86,9 +83,9 @@ bool ReadStoredLibraryPath(const char* classKeyPath, char* path)
     return read;
 }
 
-// Fills systemDirectory: the system directory as the platform reports it to this process,
-// with one trailing backslash removed.
-void InstallDirs()
+// The system directory as the platform reports it to this process, with one trailing
+// backslash removed, into a buffer of MAX_PATH bytes.
+void InstallDirs(char* systemDirectory)
 {
     char buffer[MAX_PATH] = {};
     UINT length = GetSystemDirectoryA(buffer, sizeof buffer);
@@ -96,7 +93,7 @@ void InstallDirs()
         buffer[0] = '\0';  // failed or did not fit: no directory rather than a cut one
     else if (buffer[length - 1] == '\\')
         buffer[length - 1] = '\0';
-    snprintf(systemDirectory, sizeof systemDirectory, "%s", buffer);
+    snprintf(systemDirectory, MAX_PATH, "%s", buffer);
 }
 
 // Makes root\parentPath\name exist. Failures end it silently.
@@ -150,8 +147,8 @@ void DeleteKeyTreeAt(HKEY root, const char* parentPath, const char* name)
     RegCloseKey(parent);
 }
 
-void RegisterKeys(const char* classIdText, const char* libraryFileName, const char* asioKeyName,
-                  const char* description)
+void RegisterKeys(const char* systemDirectory, const char* classIdText, const char* libraryFileName,
+                  const char* asioKeyName, const char* description)
 {
     char libraryPath[kStoredPathSize];
     snprintf(libraryPath, sizeof libraryPath, "%s\\%s", systemDirectory, libraryFileName);
@@ -215,8 +212,9 @@ void UnregisterKeys(const char* classIdText, const char* asioKeyName)
 
 extern "C" HRESULT STDAPICALLTYPE DllRegisterServer(void)
 {
-    InstallDirs();
-    RegisterKeys(kClassIdText, kLibraryFileName, kAsioKeyName, kDescription);
+    char systemDirectory[MAX_PATH];
+    InstallDirs(systemDirectory);
+    RegisterKeys(systemDirectory, kClassIdText, kLibraryFileName, kAsioKeyName, kDescription);
     return S_OK;
 }
 

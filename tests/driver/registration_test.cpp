@@ -186,6 +186,8 @@ struct ExistingClass {
     bool rewritten;
 };
 
+void PrintTo(const ExistingClass& c, std::ostream* out) { *out << c.what; }
+
 class ExistingClassTest : public RegistrationTest, public ::testing::WithParamInterface<ExistingClass> {};
 
 TEST_P(ExistingClassTest, RegisterServer)

@@ -93,7 +93,12 @@ TEST_F(DriverResets, KernelResetWithBuffersReachesTheHostAndEndsTheObject)
     ClearRecords();
     NotifyAndSettle(1, kResetBit);
     EXPECT_EQ(HostCalls(), kResetRequestCalls);
-    EXPECT_EQ(Requests(IOCTL_NXKD_ASIO_GET_NOTIFICATION)[0].in, Words({0, 0}));
+    // The fetch of the flags is all the driver sends: {0, 0} in, the flags at offset 4 out.
+    const auto fetches = Requests();
+    ASSERT_EQ(fetches.size(), 2u);  // the second one is NotifyAndSettle's empty notification
+    EXPECT_EQ(fetches[0].code, IOCTL_NXKD_ASIO_GET_NOTIFICATION);
+    EXPECT_EQ(fetches[0].in, Words({0, 0}));
+    EXPECT_EQ(fetches[0].out, Words({0, 1}));
     ExpectTerminal();
 }
 
@@ -114,6 +119,8 @@ TEST_F(DriverResets, NotificationsWithoutTheResetBitChangeNothing)
     NotifyAndSettle(1, kIgnoredBit);
     NotifyAndSettle(1, 0x80000000u | 0x4);  // undefined bits
     EXPECT_EQ(HostCalls(), "");
+    const std::vector<DWORD> onlyFetches(4, IOCTL_NXKD_ASIO_GET_NOTIFICATION);
+    EXPECT_EQ(RequestCodes(), onlyFetches);
     ExpectStarts();
 }
 
@@ -255,7 +262,7 @@ TEST_F(DriverResets, StartWhileRunningStopsFirst)
     EXPECT_EQ(driver->stop(), ASE_OK);
 }
 
-TEST_F(DriverResets, StartAndDisposeAreRefusedWithoutBuffersOrDevice)
+TEST_F(DriverResets, StartIsRefusedWithoutBuffersOrDevice)
 {
     Open();
     EXPECT_EQ(driver->start(), ASE_InvalidMode);

@@ -60,8 +60,12 @@ StreamStats StreamChecker::Snapshot() const
 void StreamChecker::OnBufferSwitch(LONG index, ASIOBool directProcess)
 {
     const StreamLayout* l = layout.load(std::memory_order_acquire);
-    if (l == nullptr || l->bufferSize <= 0 || (index != 0 && index != 1))
+    if (l == nullptr || l->bufferSize <= 0)
         return;
+    if (index != 0 && index != 1) {  // no such half: nothing to fill or read
+        halfIndexErrors.fetch_add(1, kRelaxed);
+        return;
+    }
     const std::uint64_t n = static_cast<std::uint64_t>(l->bufferSize);
     bufferSwitches.fetch_add(1, kRelaxed);
     if (directProcess != ASIOTrue)
