@@ -2,6 +2,7 @@
 // with its host callback, and the sample position.
 #include "asio_ours.h"
 
+#include "slot_running.h"
 #include "trace.h"
 
 #include <cstdint>
@@ -11,16 +12,6 @@ namespace {
 
 constexpr std::uint64_t kNanosecondsPerMs = 1000000;
 constexpr std::uint64_t kNanosecondsPerSecond = 1000000000;
-
-LONG LoadRunning(const volatile LONG& running)
-{
-    return __atomic_load_n(&running, __ATOMIC_ACQUIRE);
-}
-
-void StoreRunning(volatile LONG& running, LONG value)
-{
-    __atomic_store_n(&running, value, __ATOMIC_RELEASE);
-}
 
 // A slot takes part in the period handling when it is open and has a transfer block.
 bool Streams(const CDevOne& slot)

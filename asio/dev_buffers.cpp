@@ -3,6 +3,7 @@
 // start and stop requests, and the copies between the host's halves and the rings.
 #include "dev_all.h"
 
+#include "slot_running.h"
 #include "trace.h"
 
 #include <cstdint>
@@ -69,16 +70,6 @@ void ZeroWords(TransferBlockHeader* header, std::initializer_list<LONG TransferB
 void StoreAddress(NxHandle64* field, const void* address)
 {
     __atomic_store_n(field, AddressToWire(address), __ATOMIC_RELAXED);
-}
-
-LONG LoadRunning(const volatile LONG& running)
-{
-    return __atomic_load_n(&running, __ATOMIC_ACQUIRE);
-}
-
-void StoreRunning(volatile LONG& running, LONG value)
-{
-    __atomic_store_n(&running, value, __ATOMIC_RELEASE);
 }
 
 // Copies `bytes` from a ring starting `offset` bytes into it, continuing at the ring's

@@ -58,7 +58,7 @@ public:
 
     // Removes every device, stops clocks, clears faults and the log (NXKD_SIM_LOG is read
     // again at the next line). Also marks the simulator as configured in code, so NXKD_SIM
-    // is not read afterwards. Open handles become unknown; pending mappings are dropped.
+    // is not read afterwards. Open handles become unknown; pending mappings are completed.
     // AddDevice replaces a device: handles opened on the previous one fail as removed.
     void Reset();
     void AddDevice(int number, const DeviceConfig& config);

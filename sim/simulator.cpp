@@ -18,8 +18,10 @@ namespace nxsim {
 namespace {
 
 constexpr int kDeviceCount = 8;
-constexpr size_t kLogLimit = 1u << 20;          // entries kept in memory; the oldest go first
-constexpr std::uint64_t kStopCheckNs = 2000000;  // a clock thread notices a stop within this
+constexpr size_t kLogLimit = 1u << 17;  // entries kept in memory (a long real-time run drops the oldest)
+// A clock thread waits for its stop event until this close to a deadline, then sleeps
+// precisely to it (a stop is noticed within this margin at most).
+constexpr std::uint64_t kPreciseMarginNs = 3000000;
 
 // The rate parameter table the settings record starts with: one row per frequency,
 // then a row of zeros.
@@ -140,11 +142,13 @@ struct Simulator::Impl {
         Mapping map;
     };
 
-    // The thread of a real-time period clock. `stop` is read without the lock.
+    // The thread of a real-time period clock. `stop` is read without the lock;
+    // `stopEvent` (manual reset) wakes the thread when it is set.
     struct ClockThread {
         Impl* impl = nullptr;
         int number = 0;
         std::atomic<bool> stop{false};
+        HANDLE stopEvent = nullptr;
         HANDLE thread = nullptr;
     };
 
@@ -321,6 +325,7 @@ struct Simulator::Impl {
         d->clockOwner = nullptr;
         if (d->thread != nullptr) {
             d->thread->stop = true;
+            SetEvent(d->thread->stopEvent);
             finished.push_back(d->thread);
             d->thread = nullptr;
         }
@@ -340,8 +345,12 @@ struct Simulator::Impl {
         ClockThread* t = new ClockThread;
         t->impl = this;
         t->number = number;
-        t->thread = CreateThread(nullptr, 0, ClockMain, t, 0, nullptr);
+        t->stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (t->stopEvent != nullptr)
+            t->thread = CreateThread(nullptr, 0, ClockMain, t, 0, nullptr);
         if (t->thread == nullptr) {
+            if (t->stopEvent != nullptr)
+                CloseHandle(t->stopEvent);
             delete t;
             return;
         }
@@ -363,6 +372,7 @@ struct Simulator::Impl {
         for (ClockThread* t : threads) {
             WaitForSingleObject(t->thread, INFINITE);
             CloseHandle(t->thread);
+            CloseHandle(t->stopEvent);
             delete t;
         }
     }
@@ -480,6 +490,21 @@ struct Simulator::Impl {
         return true;
     }
 
+    // Sleeps until the absolute deadline, or until the clock is stopped.
+    static void SleepUntil(ClockThread* t, std::uint64_t deadlineNs)
+    {
+        while (!t->stop) {
+            const std::uint64_t now = PreciseNowNs();
+            if (now >= deadlineNs)
+                return;
+            if (deadlineNs - now <= kPreciseMarginNs) {
+                PreciseSleepUntilNs(deadlineNs);
+                return;
+            }
+            WaitForSingleObject(t->stopEvent, static_cast<DWORD>((deadlineNs - now - kPreciseMarginNs) / 1000000 + 1));
+        }
+    }
+
     static DWORD WINAPI ClockMain(LPVOID parameter)
     {
         ClockThread* t = static_cast<ClockThread*>(parameter);
@@ -487,13 +512,10 @@ struct Simulator::Impl {
         while (!t->stop) {
             const std::uint64_t periodNs = t->impl->PeriodNs(t->number);
             next += periodNs;
-            std::uint64_t now = PreciseNowNs();
-            while (now < next && !t->stop) {
-                PreciseSleepUntilNs(std::min(next, now + kStopCheckNs));
-                now = PreciseNowNs();
-            }
+            SleepUntil(t, next);
             if (t->stop)
                 break;
+            const std::uint64_t now = PreciseNowNs();
             // Late wake-ups (a loaded machine, a debugger) complete the periods that fell
             // due meanwhile, as a device keeps running; beyond one ring the clock restarts.
             int due = 1;
@@ -933,8 +955,11 @@ void Simulator::Reset()
             impl->StopClock(&impl->devices[n]);
             impl->devices[n] = Impl::Device();
         }
-        for (Impl::HandleState* h : impl->handles)
+        // A client still waiting for its mapping must not wait forever.
+        for (Impl::HandleState* h : impl->handles) {
+            impl->CompleteMap(h);
             delete h;
+        }
         impl->handles.clear();
         impl->requestFaults.clear();
         std::fill(std::begin(impl->openFaults), std::end(impl->openFaults), 0);

@@ -2,6 +2,14 @@
 // product relies on (access checks, size-first queries, enumeration order, deletion of
 // leaf keys only, stale handles of deleted keys). When NX_REGISTRY_FILE names a file the
 // registry is read from it at first use and written back after every change.
+//
+// File format (text, one item a line; ';' starts a comment line):
+//   [HKEY_LOCAL_MACHINE\SOFTWARE\ASIO\BRIXEN]     a key (every key is listed, empty or not)
+//   @=sz:"C:\\Windows\\system32\\Nxqe2650.dll"    the default value, REG_SZ
+//   "Name"=expand:"..."                       REG_EXPAND_SZ
+//   "Level"=dword:00000005                    REG_DWORD (hex)
+//   "Blob"=hex(3):01,00,ff                    any other type (hex type and bytes)
+// Strings escape \\, \" and control bytes as \xHH; sz/expand hold one terminating zero.
 #include "objects.h"
 #include "test_hooks.h"
 

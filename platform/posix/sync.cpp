@@ -168,10 +168,23 @@ void AbandonMutexesOf(DWORD threadId)
     }
 }
 
+namespace {
+
+thread_local DWORD cachedThreadId = 0;
+
+// A forked child's thread has a new id: forget the parent's.
+void ForgetThreadId() { cachedThreadId = 0; }
+
+}  // namespace
+
 DWORD CurrentThreadId()
 {
-    thread_local DWORD id = static_cast<DWORD>(::syscall(SYS_gettid));
-    return id;
+    if (cachedThreadId == 0) {
+        static const int registered = pthread_atfork(nullptr, nullptr, ForgetThreadId);
+        (void)registered;
+        cachedThreadId = static_cast<DWORD>(::syscall(SYS_gettid));
+    }
+    return cachedThreadId;
 }
 
 std::string Utf16ToUtf8(LPCWSTR text)

@@ -38,9 +38,7 @@ protected:
     void TearDown() override
     {
         EXPECT_EQ(platform_test::LiveHandleCount(), handlesAtStart);
-        // A thread counts as live until just after its handle signals.
-        for (int i = 0; i < 500 && platform_test::LiveThreadCount() != threadsAtStart; ++i)
-            Sleep(1);
+        // Every test waits for its threads' handles, which signal once the count dropped.
         EXPECT_EQ(platform_test::LiveThreadCount(), threadsAtStart);
     }
     int handlesAtStart = 0;

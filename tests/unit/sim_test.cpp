@@ -2,6 +2,7 @@
 // clock with its rings, halt, removal, fault injection and the request log.
 #include "nxkd_requests.h"
 #include "nxkd_sim.h"
+#include "test_hooks.h"
 
 #include <gtest/gtest.h>
 
@@ -830,13 +831,19 @@ TEST(SimRealtimeTest, ProducesPeriodsAndStopsOnStop)
 {
     Sim().Reset();
     Sim().AddDevice(1, DeviceConfig());  // real-time clock: 32 frames at 48000 Hz
+    const int threadsBefore = platform_test::LiveThreadCount();
     {
         Client client(1, 32);
+        const int handlesBefore = platform_test::LiveHandleCount();
         ASSERT_TRUE(client.Map());
         ASSERT_TRUE(client.Start());
+        EXPECT_EQ(threadsBefore + 1, platform_test::LiveThreadCount());
         EXPECT_TRUE(client.Signalled(200));
         EXPECT_GE(Sim().PeriodsCompleted(1), 1u);
         client.Stop();
+        // The clock thread has ended and left no handle behind once the stop returns.
+        EXPECT_EQ(threadsBefore, platform_test::LiveThreadCount());
+        EXPECT_EQ(handlesBefore + 1, platform_test::LiveHandleCount());  // the mapping's event
         std::uint64_t stopped = Sim().PeriodsCompleted(1);
         Sleep(5);
         EXPECT_EQ(stopped, Sim().PeriodsCompleted(1));
@@ -849,6 +856,17 @@ TEST(SimRealtimeTest, ProducesPeriodsAndStopsOnStop)
         EXPECT_TRUE(client.Signalled(200));
     }
     EXPECT_FALSE(Sim().IsStreaming(1));
+    EXPECT_EQ(threadsBefore, platform_test::LiveThreadCount());
+    {
+        // Reset stops a running clock and completes the mapping the client waits for.
+        Client client(1, 32);
+        ASSERT_TRUE(client.Map());
+        ASSERT_TRUE(client.Start());
+        EXPECT_TRUE(client.Signalled(200));
+        Sim().Reset();
+        EXPECT_EQ(threadsBefore, platform_test::LiveThreadCount());
+        EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(client.overlapped.hEvent, 0));
+    }
     Sim().Reset();
 }
 

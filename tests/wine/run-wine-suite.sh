@@ -191,7 +191,7 @@ for flavour in $FLAVOURS; do
     fi
     # The export table's name list: "[ n] Name" lines after "[Ordinal/Name Pointer] Table".
     exports=$("$objdump" -p "$lib" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
-        sed -n 's/^\s*\[ *[0-9]*\] \([A-Za-z_@0-9]*\)\s*$/\1/p' | sort | tr '\n' ' ')
+        sed -n 's/^\s*\[ *[0-9]*\] \(\S\+\)\s*$/\1/p' | sort | tr '\n' ' ')
     expected="DllCanUnloadNow DllEntryPoint DllGetClassObject DllRegisterServer DllUnregisterServer "
     if [ "$exports" = "$expected" ]; then
         pass "$flavour: exports exactly $expected"
@@ -334,10 +334,14 @@ regsvr() {  # label, regsvr32 arguments...
 # ---- test host -------------------------------------------------------------------------
 
 # Runs the flavour's test host; its output goes to $WORK/<name>.log. Returns its exit code.
+# The host runs from a folder of its own, so that the programs WinExec starts can only be
+# found where they are installed (the build folder also holds a stand-in settings program).
 host() {  # flavour, log name, host arguments...
     local flavour=$1 name=$2
     shift 2
-    (cd "$WORK" && wine_run "$WORK/$name.log" "${DIR[$flavour]}/tests/wine/nx_wine_host.exe" "$@")
+    mkdir -p "$WORK/host-$flavour"
+    cp "${DIR[$flavour]}/tests/wine/nx_wine_host.exe" "$WORK/host-$flavour/"
+    (cd "$WORK" && wine_run "$WORK/$name.log" "$WORK/host-$flavour/nx_wine_host.exe" "$@")
 }
 
 expect_host_ok() {  # label, log name, exit code
@@ -370,7 +374,7 @@ expect_standin() {  # label, command line the stand-in must have recorded last
 # Waits until the stand-in settings program has recorded `count` lines (it runs detached).
 wait_standin() {  # count
     local i
-    for i in $(seq 1 100); do
+    for i in $(seq 1 300); do
         [ "$(wc -l <"$STANDIN_LOG" 2>/dev/null || echo 0)" -ge "$1" ] && return 0
         sleep 0.1
     done
