@@ -18,8 +18,8 @@
 #include "precise_time.h"
 
 #include <benchmark/benchmark.h>
+#include <dirent.h>
 #include <dlfcn.h>
-#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
@@ -158,7 +158,29 @@ public:
             return false;
         header = reinterpret_cast<TransferBlockHeader*>(Sim().MappedBlock(1));
         hostCalls = 0;
-        return header != nullptr && driver->start() == ASE_OK;
+        return header != nullptr;
+    }
+
+    // With `fifoClock`, the threads that start creates (the simulator's real-time clock)
+    // are raised to SCHED_FIFO 20: they stand in for the kernel driver's hardware-timed
+    // period, above the driver's time-critical worker thread.
+    bool Start(bool fifoClock, bool* raised = nullptr)
+    {
+        const std::vector<long> before = Threads();
+        const bool started = driver->start() == ASE_OK;
+        bool any = false;
+        if (fifoClock) {
+            for (long tid : Threads()) {
+                if (std::find(before.begin(), before.end(), tid) != before.end())
+                    continue;
+                sched_param param{};
+                param.sched_priority = 20;
+                any |= sched_setscheduler(static_cast<pid_t>(tid), SCHED_FIFO, &param) == 0;
+            }
+        }
+        if (raised != nullptr)
+            *raised = any;
+        return started;
     }
 
     void End()
@@ -194,6 +216,19 @@ public:
     TransferBlockHeader* header = nullptr;
 
 private:
+    static std::vector<long> Threads()
+    {
+        std::vector<long> tids;
+        if (DIR* tasks = opendir("/proc/self/task")) {
+            while (dirent* entry = readdir(tasks)) {
+                if (entry->d_name[0] != '.')
+                    tids.push_back(std::strtol(entry->d_name, nullptr, 10));
+            }
+            closedir(tasks);
+        }
+        return tids;
+    }
+
     ASIOCallbacks callbacks = {};
     std::vector<ASIOBufferInfo> infos;
 };
@@ -278,6 +313,9 @@ double Percentile(std::vector<std::uint64_t>& values, double fraction)
 //                  the whole handler run with the thread hand-off.
 //   handoff_ns     period_run_ns - switch_ns: waking the worker, the scan and the
 //                  position request.
+//   period_cpu_ns  CPU time of the worker thread for one single-period handler run
+//                  (wait bookkeeping, scan, position request through the simulator,
+//                  one switch): what the hand-off costs apart from waiting for a CPU.
 void BM_Switch(benchmark::State& state)
 {
     const int channels = static_cast<int>(state.range(0));
@@ -286,16 +324,19 @@ void BM_Switch(benchmark::State& state)
     constexpr int kShortBatch = 31;
     constexpr int kLongBatch = 61;
     Session session;
-    if (!session.Begin(channels, channels, frames, nxsim::Clock::Manual)) {
+    if (!session.Begin(channels, channels, frames, nxsim::Clock::Manual) || !session.Start(false)) {
         state.SkipWithError("driver setup failed");
         return;
     }
     std::vector<std::uint64_t> singles;
     std::vector<std::uint64_t> switches;
+    std::vector<std::uint64_t> periodCpu;
     HandlerRun(session, 1, periodBytes);  // warm the rings and caches
     for (auto _ : state) {
+        const std::uint64_t cpuBefore = lastSwitchCpuNs.load();
         singles.push_back(HandlerRun(session, 1, periodBytes));
         const std::uint64_t cpu0 = lastSwitchCpuNs.load();
+        periodCpu.push_back(cpu0 - cpuBefore);
         HandlerRun(session, kShortBatch, periodBytes);
         const std::uint64_t cpu1 = lastSwitchCpuNs.load();
         HandlerRun(session, kLongBatch, periodBytes);
@@ -318,6 +359,7 @@ void BM_Switch(benchmark::State& state)
     state.counters["switch_ns"] = switchNs;
     state.counters["period_run_ns"] = singleNs;
     state.counters["handoff_ns"] = singleNs - switchNs;
+    state.counters["period_cpu_ns"] = Percentile(periodCpu, 0.5);
     state.counters["memcpy_ns"] = memcpyNs;
     state.counters["ratio"] = switchNs / memcpyNs;
     state.counters["ring_memcpy_ns"] = ringNs;
@@ -335,26 +377,15 @@ struct RunResult {
     bool fifoClock = false;
 };
 
-// Sets the calling thread's policy; threads it creates afterwards inherit it.
-bool SetPolicy(int policy, int priority)
-{
-    sched_param param{};
-    param.sched_priority = priority;
-    return pthread_setschedparam(pthread_self(), policy, &param) == 0;
-}
-
 // Streams 2 in / 2 out at 32 frames until `periods` periods have passed or `seconds`.
 // With `fifoClock` the simulator's clock thread, which stands in for the kernel driver's
 // hardware-timed period, runs with real-time priority (SCHED_FIFO 20, above the driver's
-// time-critical worker thread at FIFO 11); otherwise it is an ordinary thread.
+// time-critical worker thread); otherwise it is an ordinary thread.
 bool RealTimeRun(std::uint64_t periods, double seconds, bool fifoClock, RunResult* result)
 {
     constexpr LONG kFrames = 32;
     Session session;
-    result->fifoClock = fifoClock && SetPolicy(SCHED_FIFO, 20);
-    const bool began = session.Begin(2, 2, kFrames, nxsim::Clock::Realtime);
-    SetPolicy(SCHED_OTHER, 0);
-    if (!began)
+    if (!session.Begin(2, 2, kFrames, nxsim::Clock::Realtime) || !session.Start(fifoClock, &result->fifoClock))
         return false;
     const std::uint64_t begin = PreciseNowNs();
     for (;;) {

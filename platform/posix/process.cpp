@@ -2,6 +2,8 @@
 #include "objects.h"
 #include "test_hooks.h"
 
+#include <sched.h>
+#include <signal.h>
 #include <spawn.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -100,8 +102,22 @@ UINT Start(const char* commandLine)
     for (std::string& argument : arguments)
         argv.push_back(&argument[0]);
     argv.push_back(nullptr);
+    // The program starts at normal priority with no blocked signals, whatever the
+    // calling thread has.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sched_param normal{};
+    sigset_t noSignals;
+    sigemptyset(&noSignals);
+    posix_spawnattr_setschedpolicy(&attributes, SCHED_OTHER);
+    posix_spawnattr_setschedparam(&attributes, &normal);
+    posix_spawnattr_setsigmask(&attributes, &noSignals);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSCHEDULER | POSIX_SPAWN_SETSIGMASK);
     pid_t child = 0;
-    if (posix_spawn(&child, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0)
+    const int failed =
+        posix_spawn(&child, program.c_str(), nullptr, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    if (failed != 0)
         return ERROR_FILE_NOT_FOUND;
     // The caller does not wait for the program; reap it here so it leaves no zombie.
     std::thread([child] {

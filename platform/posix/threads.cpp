@@ -80,6 +80,12 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_STA
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    // New threads start at normal priority, as on Windows, even when a time-critical
+    // thread creates them (pthreads would inherit SCHED_FIFO).
+    sched_param normal{};
+    pthread_attr_setinheritsched(&attributes, PTHREAD_EXPLICIT_SCHED);
+    pthread_attr_setschedpolicy(&attributes, SCHED_OTHER);
+    pthread_attr_setschedparam(&attributes, &normal);
     size_t defaultStack = 0;
     pthread_attr_getstacksize(&attributes, &defaultStack);
     if (stackSize > defaultStack)

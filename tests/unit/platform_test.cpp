@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -263,6 +264,22 @@ TEST_F(PlatformTest, ThreadPriorityOnCurrentThreadAndBadHandles)
     EXPECT_FALSE(SetThreadPriority(unknown, THREAD_PRIORITY_NORMAL));
     EXPECT_FALSE(GetExitCodeThread(unknown, &code));
     EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
+}
+
+TEST_F(PlatformTest, ThreadsStartAtNormalPriorityWhateverTheirCreator)
+{
+    Thread creator([] {
+        SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+        Thread created([] { return static_cast<DWORD>(sched_getscheduler(0)); });
+        WaitForSingleObject(created.handle, kMust);
+        DWORD policy = 99;
+        GetExitCodeThread(created.handle, &policy);
+        return policy;
+    });
+    WaitForSingleObject(creator.handle, kMust);
+    DWORD policy = 99;
+    GetExitCodeThread(creator.handle, &policy);
+    EXPECT_EQ(policy, static_cast<DWORD>(SCHED_OTHER));
 }
 
 // ---- mutexes and critical sections -----------------------------------------------------

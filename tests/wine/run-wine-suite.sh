@@ -381,6 +381,17 @@ wait_standin() {  # count
     return 1
 }
 
+# The checks above read the two views apart; a probe in the 32-bit view shows that they do
+# (otherwise "absent in view 32" could pass for a query that cannot see that view at all).
+PROBE_KEY='HKCR\CLSID\{00000000-4E58-5052-4F42-450000000000}'
+if "$WINE" reg add "$PROBE_KEY" /ve /d probe /f /reg:32 >/dev/null 2>&1 &&
+    reg_key_exists 32 "$PROBE_KEY" && ! reg_key_exists 64 "$PROBE_KEY"; then
+    pass "reg query tells the 32-bit and the 64-bit registry view apart"
+else
+    fail "reg query does not tell the 32-bit and the 64-bit registry view apart"
+fi
+"$WINE" reg delete "$PROBE_KEY" /f /reg:32 >/dev/null 2>&1
+
 # ---- registration and the no-device session ---------------------------------------------
 
 note "registration, COM activation, no-device session"
