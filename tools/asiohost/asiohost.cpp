@@ -34,6 +34,7 @@ struct Options {
     bool stream = true;
     bool requireLoopback = false;
     std::int64_t corruptFrame = -1;  // --self-test-corrupt: proves that the check catches one bad sample
+    double allowedMissedPercent = 0;  // --allow-missed: missed periods tolerated, in % of all periods
 };
 
 // ---- Host callbacks ------------------------------------------------------------------
@@ -99,7 +100,7 @@ ASIOCallbacks callbacks = {&OnBufferSwitch, &OnSampleRateDidChange, &OnAsioMessa
 
 const char* kUsage =
     "usage: asiohost [--driver PATH] [--seconds S] [--buffer N] [--rate HZ] [--json]\n"
-    "                [--no-stream] [--loopback] [--help]\n"
+    "                [--no-stream] [--loopback] [--allow-missed PERCENT] [--help]\n"
     "  --driver PATH  driver library to load (default: the BRIXEN driver built beside the tool;\n"
     "                 on Windows: the registered driver, through COM)\n"
     "  --seconds S    how long to stream (default 3)\n"
@@ -109,8 +110,11 @@ const char* kUsage =
     "  --json         print a JSON summary on standard output; the text goes to standard error\n"
     "  --no-stream    only describe the driver and answer the queries\n"
     "  --loopback     fail unless the played signal comes back on the inputs\n"
+    "  --allow-missed PERCENT  tolerate missed periods up to this share of all periods\n"
+    "                 (default 0: every missed period fails; their frames are never compared)\n"
     "  --self-test-corrupt F  play one wrong sample on output 0 at frame F (the check must catch it)\n"
     "The device comes from the simulator configuration named by NXKD_SIM (Linux builds).\n"
+    "Every captured sample must equal what was played, at one constant delay.\n"
     "Exit status: 0 all checks passed, 1 a check failed, 2 usage error.\n";
 
 bool ParseNumber(const char* text, double* value)
@@ -163,6 +167,13 @@ int ParseOptions(int argc, char** argv, Options* o)
             o->stream = false;
         } else if (a == "--loopback") {
             o->requireLoopback = true;
+        } else if (a == "--allow-missed") {
+            if (i + 1 >= argc || !ParseNumber(argv[i + 1], &number) || number < 0 || number > 100) {
+                std::fprintf(stderr, "asiohost: --allow-missed needs a percentage from 0 to 100\n%s", kUsage);
+                return 2;
+            }
+            o->allowedMissedPercent = number;
+            ++i;
         } else if (a == "--self-test-corrupt") {
             if (!value(&number))
                 return 2;
@@ -469,7 +480,15 @@ bool Host::Run(IASIO* first)
 
 // ---- Judgement -----------------------------------------------------------------------
 
-void JudgeSession(const SessionReport& s, size_t number, bool requireLoopback, std::vector<std::string>* failures)
+std::string FormatPercent(double percent)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g%%", percent);
+    return text;
+}
+
+void JudgeSession(const SessionReport& s, size_t number, bool requireLoopback, double allowedMissedPercent,
+                  std::vector<std::string>* failures, std::vector<std::string>* notes)
 {
     const StreamStats& t = s.stats;
     const std::string where = "stream " + std::to_string(number) + ": ";
@@ -478,8 +497,14 @@ void JudgeSession(const SessionReport& s, size_t number, bool requireLoopback, s
         return;  // already reported
     if (t.bufferSwitches == 0)
         fail("no buffer switch");
-    if (t.missedPeriods > 0)
+    // A professional host flags every dropout; --allow-missed gives machines whose
+    // scheduling cannot hold the smallest buffers a budget (the frames are still accounted).
+    const double periods = static_cast<double>(t.bufferSwitches + t.missedPeriods);
+    if (static_cast<double>(t.missedPeriods) > periods * allowedMissedPercent / 100.0)
         fail(std::to_string(t.missedPeriods) + " missed period(s)");
+    else if (t.missedPeriods > 0)
+        notes->push_back(where + std::to_string(t.missedPeriods) + " missed period(s), within the allowed " +
+                         FormatPercent(allowedMissedPercent));
     if (t.positionBackwards > 0 || t.positionIrregular > 0)
         fail("sample position did not advance by whole buffers (" + std::to_string(t.positionBackwards) +
              " backwards, " + std::to_string(t.positionIrregular) + " irregular)");
@@ -500,8 +525,8 @@ void JudgeSession(const SessionReport& s, size_t number, bool requireLoopback, s
         if (t.finalDelay != t.loopbackDelay)
             fail("the loopback delay changed from " + std::to_string(t.loopbackDelay) + " to " +
                  std::to_string(t.finalDelay) + " frames");
-        if (t.firstFrameSeen > 0)
-            fail("the first " + std::to_string(t.firstFrameSeen) + " played frame(s) never came back");
+        if (t.lostAtStart > 0)
+            fail("the first " + std::to_string(t.lostAtStart) + " played frame(s) never came back");
         if (t.nonZeroBeforeSignal > 0)
             fail(std::to_string(t.nonZeroBeforeSignal) + " non-zero captured sample(s) before the signal arrived");
     } else if (requireLoopback && s.endedBy == "end of run") {
@@ -520,6 +545,7 @@ int Main(int argc, char** argv)
     JsonWriter json;
     json.BeginObject();
     std::vector<std::string> failures;
+    std::vector<std::string> notes;
 
     DriverLoader loader;
     std::string error;
@@ -544,7 +570,8 @@ int Main(int argc, char** argv)
             driver = nullptr;
             for (size_t i = 0; i < host.sessions.size(); ++i) {
                 PrintSession(out, i + 1, host.sessions[i]);
-                JudgeSession(host.sessions[i], i + 1, o.requireLoopback, &host.failures);
+                JudgeSession(host.sessions[i], i + 1, o.requireLoopback, o.allowedMissedPercent, &host.failures,
+                             &notes);
             }
             if (o.rate > 0) {
                 PrintRateSwitch(out, host.rateSwitch);
@@ -604,6 +631,10 @@ int Main(int argc, char** argv)
         failures.insert(failures.end(), host.failures.begin(), host.failures.end());
     }
 
+    json.BeginArray("notes");
+    for (const std::string& n : notes)
+        json.String(nullptr, n);
+    json.EndArray();
     json.Bool("passed", failures.empty());
     json.BeginArray("failures");
     for (const std::string& f : failures)
@@ -611,6 +642,8 @@ int Main(int argc, char** argv)
     json.EndArray();
     json.EndObject();
 
+    for (const std::string& n : notes)
+        std::fprintf(out, "NOTE: %s\n", n.c_str());
     for (const std::string& f : failures)
         std::fprintf(out, "FAILED: %s\n", f.c_str());
     std::fprintf(out, "Result: %s\n", failures.empty() ? "PASS" : "FAIL");

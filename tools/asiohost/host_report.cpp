@@ -107,6 +107,9 @@ void PrintSession(std::FILE* out, size_t number, const SessionReport& s)
                      " samples verified on %d channel(s), %" PRIu64 " mismatched in %" PRIu64 " period(s)\n",
                      t.loopbackDelay, t.firstFrameSeen, t.samplesVerified, s.checkedChannels, t.sampleMismatches,
                      t.mismatchedPeriods);
+        if (t.dropoutSamples > 0)
+            std::fprintf(out, "  %" PRIu64 " sample(s) of missed periods not compared (the host never played them)\n",
+                         t.dropoutSamples);
         if (t.delayChanges > 0)
             std::fprintf(out, "  %" PRIu64 " buffer(s) came back at another delay (audio replayed or skipped); "
                          "the delay ends at %" PRId64 " frames\n", t.delayChanges, t.finalDelay);
@@ -248,6 +251,8 @@ void JsonSession(JsonWriter& json, const SessionReport& s)
     json.Uint("samples_verified", t.samplesVerified);
     json.Uint("sample_mismatches", t.sampleMismatches);
     json.Uint("mismatched_periods", t.mismatchedPeriods);
+    json.Uint("dropout_samples", t.dropoutSamples);
+    json.Int("lost_at_start", t.lostAtStart);
     json.Uint("non_zero_before_signal", t.nonZeroBeforeSignal);
     if (t.firstMismatch.channel >= 0) {
         json.BeginObject("first_mismatch");

@@ -1,5 +1,6 @@
 #include "stream_check.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace asiohost {
@@ -18,7 +19,7 @@ void StreamChecker::Prepare(const StreamLayout* next)
     for (auto* counter : {&bufferSwitches, &samplePosition, &timeStampNs, &missedPeriods, &positionErrors,
                           &positionBackwards, &positionIrregular, &timeStampBackwards, &halfIndexErrors,
                           &indirectCalls, &samplesVerified, &sampleMismatches, &mismatchedPeriods, &nonZeroBeforeSignal,
-                          &firstMissAt, &delayChanges})
+                          &firstMissAt, &delayChanges, &dropoutSamples})
         counter->store(0, kRelaxed);
     loopbackDelay.store(-1, kRelaxed);
     initialDelay.store(-1, kRelaxed);
@@ -26,6 +27,10 @@ void StreamChecker::Prepare(const StreamLayout* next)
     mismatchClaimed.store(false, kRelaxed);
     mismatchReady.store(false, kRelaxed);
     mismatch = Mismatch();
+    lostAtStart.store(0, kRelaxed);
+    for (int i = 0; i < kDropouts; ++i)
+        dropoutBegin[i] = dropoutEnd[i] = 0;
+    dropoutNext = 0;
     checking.store(true, kRelaxed);
     layout.store(next, std::memory_order_release);
 }
@@ -51,6 +56,8 @@ StreamStats StreamChecker::Snapshot() const
     s.samplesVerified = samplesVerified.load(kRelaxed);
     s.sampleMismatches = sampleMismatches.load(kRelaxed);
     s.mismatchedPeriods = mismatchedPeriods.load(kRelaxed);
+    s.dropoutSamples = dropoutSamples.load(kRelaxed);
+    s.lostAtStart = lostAtStart.load(kRelaxed);
     s.nonZeroBeforeSignal = nonZeroBeforeSignal.load(kRelaxed);
     if (mismatchReady.load(std::memory_order_acquire))
         s.firstMismatch = mismatch;
@@ -95,8 +102,11 @@ void StreamChecker::OnBufferSwitch(LONG index, ASIOBool directProcess)
             positionIrregular.fetch_add(1, kRelaxed);
         } else {
             const std::uint64_t missed = (position - previous) / n - 1;
-            if (missed > 0 && missedPeriods.fetch_add(missed, kRelaxed) == 0)
-                firstMissAt.store(position, kRelaxed);
+            if (missed > 0) {
+                if (missedPeriods.fetch_add(missed, kRelaxed) == 0)
+                    firstMissAt.store(position, kRelaxed);
+                NoteDropout(previous, position - n);
+            }
             if (static_cast<std::uint64_t>(index) != ((position / n) - 1) % 2)
                 halfIndexErrors.fetch_add(1, kRelaxed);
         }
@@ -137,7 +147,8 @@ void StreamChecker::CheckInputs(const StreamLayout& l, LONG index, std::uint64_t
     if (l.checkedChannels == 0)
         return;
     std::int64_t delay = loopbackDelay.load(kRelaxed);
-    if (delay >= 0 && !MatchesAt(l, index, firstFrame, delay)) {
+    if (delay >= 0 && !MatchesAt(l, index, firstFrame, delay) &&
+        !Dropped(static_cast<std::int64_t>(firstFrame) - delay)) {
         // A whole buffer that carries the signal at another constant delay: the stream
         // slipped (a dropout). Follow it, so that one slip is not reported as endless mismatches.
         const std::int64_t slipped = ConsistentDelay(l, index, firstFrame);
@@ -149,6 +160,7 @@ void StreamChecker::CheckInputs(const StreamLayout& l, LONG index, std::uint64_t
     }
     std::uint64_t verified = 0;
     std::uint64_t mismatches = 0;
+    std::uint64_t dropped = 0;
     std::uint64_t noise = 0;
     for (int i = 0; i < l.bufferSize; ++i) {
         const std::int64_t frame = static_cast<std::int64_t>(firstFrame) + i;
@@ -162,6 +174,8 @@ void StreamChecker::CheckInputs(const StreamLayout& l, LONG index, std::uint64_t
                 loopbackDelay.store(delay, kRelaxed);
                 initialDelay.store(delay, kRelaxed);
                 firstFrameSeen.store(played, kRelaxed);
+                // Frames played before it may have come back while the host missed periods.
+                lostAtStart.store(played - DroppedIn(delay, frame), kRelaxed);
             } else {
                 for (int k = 1; k < l.checkedChannels; ++k) {
                     const ChannelBuffer& c = l.inputs[static_cast<size_t>(k)];
@@ -179,8 +193,12 @@ void StreamChecker::CheckInputs(const StreamLayout& l, LONG index, std::uint64_t
             const std::int64_t played = frame - delay;
             const std::uint32_t expected =
                 played >= 0 ? SignalValue(k, static_cast<std::uint64_t>(played), l.bits) : 0;
-            ++verified;
-            if (got != expected) {
+            if (got == expected) {
+                ++verified;
+            } else if (Dropped(played)) {
+                ++dropped;  // the host never wrote this output frame
+            } else {
+                ++verified;
                 ++mismatches;
                 NoteMismatch(k, frame, expected, got);
             }
@@ -188,9 +206,40 @@ void StreamChecker::CheckInputs(const StreamLayout& l, LONG index, std::uint64_t
     }
     samplesVerified.fetch_add(verified, kRelaxed);
     sampleMismatches.fetch_add(mismatches, kRelaxed);
+    dropoutSamples.fetch_add(dropped, kRelaxed);
     if (mismatches > 0)
         mismatchedPeriods.fetch_add(1, kRelaxed);
     nonZeroBeforeSignal.fetch_add(noise, kRelaxed);
+}
+
+void StreamChecker::NoteDropout(std::uint64_t begin, std::uint64_t end)
+{
+    dropoutBegin[dropoutNext] = begin;
+    dropoutEnd[dropoutNext] = end;
+    dropoutNext = (dropoutNext + 1) % kDropouts;
+}
+
+bool StreamChecker::Dropped(std::int64_t frame) const
+{
+    if (frame < 0)
+        return false;
+    const std::uint64_t f = static_cast<std::uint64_t>(frame);
+    for (int i = 0; i < kDropouts; ++i) {
+        if (f >= dropoutBegin[i] && f < dropoutEnd[i])
+            return true;
+    }
+    return false;
+}
+
+std::int64_t StreamChecker::DroppedIn(std::int64_t begin, std::int64_t end) const
+{
+    std::int64_t count = 0;
+    for (int i = 0; i < kDropouts; ++i) {
+        const std::int64_t b = std::max(begin, static_cast<std::int64_t>(dropoutBegin[i]));
+        const std::int64_t e = std::min(end, static_cast<std::int64_t>(dropoutEnd[i]));
+        count += e > b ? e - b : 0;
+    }
+    return count;
 }
 
 bool StreamChecker::MatchesAt(const StreamLayout& l, LONG index, std::uint64_t firstFrame, std::int64_t delay)

@@ -57,7 +57,9 @@ struct StreamStats {
     std::int64_t firstFrameSeen = -1;   // the played frame that came back first
     std::uint64_t delayChanges = 0;     // buffers that came back at another delay (replayed or skipped audio)
     std::uint64_t samplesVerified = 0;
-    std::uint64_t sampleMismatches = 0;
+    std::uint64_t sampleMismatches = 0;     // wrong samples outside the frames of missed periods
+    std::uint64_t dropoutSamples = 0;       // samples the host never played (missed periods), not compared
+    std::int64_t lostAtStart = 0;           // played frames before the first one back, not explained by misses
     std::uint64_t mismatchedPeriods = 0;    // buffer switches whose input held a mismatch
     std::uint64_t nonZeroBeforeSignal = 0;  // captured noise before the signal arrived
     Mismatch firstMismatch;
@@ -76,6 +78,9 @@ public:
 private:
     void FillOutputs(const StreamLayout& l, LONG index, std::uint64_t firstFrame);
     void CheckInputs(const StreamLayout& l, LONG index, std::uint64_t firstFrame);
+    void NoteDropout(std::uint64_t begin, std::uint64_t end);
+    bool Dropped(std::int64_t frame) const;
+    std::int64_t DroppedIn(std::int64_t begin, std::int64_t end) const;
     static bool MatchesAt(const StreamLayout& l, LONG index, std::uint64_t firstFrame, std::int64_t delay);
     // The one delay at which the whole buffer of input 0 carries the signal, or -1.
     static std::int64_t ConsistentDelay(const StreamLayout& l, LONG index, std::uint64_t firstFrame);
@@ -87,7 +92,15 @@ private:
     std::atomic<std::uint64_t> bufferSwitches{0}, samplePosition{0}, timeStampNs{0}, missedPeriods{0},
         positionErrors{0}, positionBackwards{0}, positionIrregular{0}, timeStampBackwards{0},
         halfIndexErrors{0}, indirectCalls{0}, samplesVerified{0}, sampleMismatches{0}, mismatchedPeriods{0},
-        nonZeroBeforeSignal{0}, firstMissAt{0}, delayChanges{0};
+        nonZeroBeforeSignal{0}, firstMissAt{0}, delayChanges{0}, dropoutSamples{0};
+    std::atomic<std::int64_t> lostAtStart{0};
+    // Frames of missed periods, [begin, end): their output was never written by the host and
+    // their input never read by it. Touched only inside buffer switches (which the driver
+    // serialises) and by Prepare.
+    static constexpr int kDropouts = 64;
+    std::uint64_t dropoutBegin[kDropouts] = {};
+    std::uint64_t dropoutEnd[kDropouts] = {};
+    int dropoutNext = 0;
     std::atomic<std::int64_t> loopbackDelay{-1}, initialDelay{-1}, firstFrameSeen{-1};
     // The first mismatch: claimed once by the switch, published with mismatchReady.
     std::atomic<bool> mismatchClaimed{false}, mismatchReady{false};
