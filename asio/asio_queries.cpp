@@ -124,8 +124,7 @@ ASIOError AsioOurs::getBufferSize(LONG* minSize, LONG* maxSize, LONG* preferredS
     }
 
     NxBufferSizeRecord sizes = {};
-    if (!devices.MainOpen() ||
-        !SendRequest(devices.main->handle, IOCTL_NXKD_GET_BUFFER_SIZE_INFO, &sizes, sizeof(sizes))) {
+    if (!devices.SendToMain(IOCTL_NXKD_GET_BUFFER_SIZE_INFO, &sizes, sizeof(sizes))) {
         zeroAll();
         return ASE_NotPresent;
     }
@@ -148,14 +147,12 @@ ASIOError AsioOurs::getLatencies(LONG* inputLatency, LONG* outputLatency)
 
     // The device's own figures; 0 when it cannot tell.
     NxLatencyRecord device = {};
-    if (!devices.MainOpen() ||
-        !SendRequest(devices.main->handle, IOCTL_NXKD_GET_LATENCY_INFO, &device, sizeof(device)))
+    if (!devices.SendToMain(IOCTL_NXKD_GET_LATENCY_INFO, &device, sizeof(device)))
         device = {};
 
     // Before buffers exist the device's preferred size stands in for the buffer size.
     NxBufferSizeRecord sizes = {};
-    if (!devices.MainOpen() ||
-        !SendRequest(devices.main->handle, IOCTL_NXKD_GET_BUFFER_SIZE_INFO, &sizes, sizeof(sizes)))
+    if (!devices.SendToMain(IOCTL_NXKD_GET_BUFFER_SIZE_INFO, &sizes, sizeof(sizes)))
         sizes = {};
     const LONG frames = bufferSize != 0 ? bufferSize : sizes.preferred;
 

@@ -120,6 +120,20 @@ CDevAll::CDevAll()
     std::memset(present, 0, sizeof(present));
     std::memset(inputActive, 0, sizeof(inputActive));
     std::memset(outputActive, 0, sizeof(outputActive));
+    InitializeCriticalSection(&handleLock);
+}
+
+CDevAll::~CDevAll()
+{
+    DeleteCriticalSection(&handleLock);
+}
+
+bool CDevAll::SendToMain(DWORD code, void* record, DWORD length)
+{
+    EnterCriticalSection(&handleLock);
+    bool sent = MainOpen() && SendRequest(main->handle, code, record, length);
+    LeaveCriticalSection(&handleLock);
+    return sent;
 }
 
 void CDevAll::Init(AsioOurs* owner)
@@ -223,16 +237,19 @@ bool CDevAll::SetMain()
 
 void CDevAll::CloseSlots()
 {
-    if (main == nullptr)
-        return;
-    for (CDevOne& slot : slots) {
-        if (!slot.IsOpen())
-            continue;
-        SendRequest(slot.handle, IOCTL_NXKD_UNREGISTER_EVENTS, &slot.registration, sizeof(slot.registration));
-        ClearRegistration(&slot.registration);
-        CloseHandleOf(&slot);
+    EnterCriticalSection(&handleLock);
+    if (main != nullptr) {
+        for (CDevOne& slot : slots) {
+            if (!slot.IsOpen())
+                continue;
+            SendRequest(slot.handle, IOCTL_NXKD_UNREGISTER_EVENTS, &slot.registration,
+                        sizeof(slot.registration));
+            ClearRegistration(&slot.registration);
+            CloseHandleOf(&slot);
+        }
+        main = nullptr;
     }
-    main = nullptr;
+    LeaveCriticalSection(&handleLock);
 }
 
 void CDevAll::CloseDevs()
@@ -249,22 +266,25 @@ void CDevAll::OnRemoval(int slot)
     if (slot < 0 || slot >= kDeviceSlots)
         return;
     Trace("CDevAll::OnRemoval(%d)", slot);
+    EnterCriticalSection(&handleLock);
     slots[slot].Close();
-    if (main != &slots[slot])
-        return;
-    // Without another open slot `main` stays on the closed one; every later request
-    // finds its handle invalid. mainCount, the channel counts and the rate stay as they are.
-    for (CDevOne& candidate : slots) {
-        if (candidate.IsOpen()) {
-            main = &candidate;
-            break;
+    if (main == &slots[slot]) {
+        // Without another open slot `main` stays on the closed one; every later request
+        // finds its handle invalid. mainCount, the channel counts and the rate stay.
+        for (CDevOne& candidate : slots) {
+            if (candidate.IsOpen()) {
+                main = &candidate;
+                break;
+            }
         }
     }
+    LeaveCriticalSection(&handleLock);
 }
 
 bool CDevAll::CanFreq(DWORD rate)
 {
     bool accepted = false;
+    EnterCriticalSection(&handleLock);  // canSampleRate calls this without apiLock
     for (CDevOne& slot : slots) {
         if (!slot.IsOpen())
             continue;
@@ -273,6 +293,7 @@ bool CDevAll::CanFreq(DWORD rate)
             static_cast<DWORD>(record.rate) == rate)
             accepted = true;
     }
+    LeaveCriticalSection(&handleLock);
     return accepted;
 }
 

@@ -61,7 +61,7 @@ private:
 class CDevAll {
 public:
     CDevAll();
-    ~CDevAll() = default;
+    ~CDevAll();
     CDevAll(const CDevAll&) = delete;
     CDevAll& operator=(const CDevAll&) = delete;
 
@@ -90,6 +90,9 @@ public:
     void CopyOutput(LONG half);
 
     bool MainOpen() const { return main != nullptr && main->IsOpen(); }
+    // Sends a request to the main device on a host thread, safe against the worker
+    // thread closing it on removal; false when the main device is not open or refuses.
+    bool SendToMain(DWORD code, void* record, DWORD length);
     // sampleRate is changed by setSampleRate (under apiLock only) while the worker thread's
     // buffer switch and host queries read it: published and read as single atomic words.
     DWORD SampleRate() const { return static_cast<DWORD>(LoadShared(reinterpret_cast<const LONG*>(&sampleRate))); }
@@ -107,4 +110,9 @@ public:
     LONG bytesPerSample;
     LONG periodBytes;
     DWORD sampleRate;
+
+    // Guards every slot's handle and `main` against the removal handling on the worker
+    // thread, for host calls that address a device without apiLock (queries, stop).
+    // Innermost: no other lock is taken and no host callback is made while it is held.
+    CRITICAL_SECTION handleLock;
 };

@@ -370,6 +370,7 @@ void CDevAll::StopDevs()
     Trace("CDevAll::StopDevs()");
     if (mainCount == 0)
         return;
+    EnterCriticalSection(&handleLock);  // stop runs without apiLock
     for (CDevOne& slot : slots) {
         if (!slot.IsOpen())
             continue;
@@ -384,6 +385,7 @@ void CDevAll::StopDevs()
         SendRequest(main->handle, IOCTL_NXKD_STOP_STREAM, &record, sizeof(record));
         ZeroStoppedHeader(*main);
     }
+    LeaveCriticalSection(&handleLock);
 }
 
 void CDevAll::CopyInput(LONG half)

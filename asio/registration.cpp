@@ -64,7 +64,9 @@ bool SameTextIgnoringCase(const char* a, const char* b)
 bool ReadStoredLibraryPath(const char* classKeyPath, char* path)
 {
     char serverKeyPath[kKeyPathSize];
-    snprintf(serverKeyPath, sizeof serverKeyPath, "%s\\%s", classKeyPath, kInprocServerKey);
+    int length = snprintf(serverKeyPath, sizeof serverKeyPath, "%s\\%s", classKeyPath, kInprocServerKey);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof serverKeyPath)
+        return false;
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_CLASSES_ROOT, serverKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS)
         return false;

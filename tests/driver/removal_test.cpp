@@ -105,7 +105,8 @@ TEST_F(RemovalTest, ReleaseWithBuffersAfterRemoval)
 
 // The worker thread's removal handling runs while a host thread keeps calling into the
 // driver; neither side may see the slot half closed (run under TSan too). The host thread
-// uses the operations that serialise on apiLock with the removal handling.
+// uses the operations that serialise on apiLock with the removal handling and those that
+// address the device without it (queries, stop).
 TEST_F(RemovalTest, RemovalWhileAHostThreadCallsIn)
 {
     for (int round = 0; round < 10; ++round) {
@@ -123,8 +124,14 @@ TEST_F(RemovalTest, RemovalWhileAHostThreadCallsIn)
                     ++after;
                 // The operations that hold apiLock while they address the device.
                 driver->setSampleRate(48000.0);
-                if (CreateBuffers(driver, host) == ASE_OK)
+                if (CreateBuffers(driver, host) == ASE_OK) {
+                    driver->stop();
                     driver->disposeBuffers();
+                }
+                LONG a, b, c, d;
+                driver->getBufferSize(&a, &b, &c, &d);
+                driver->getLatencies(&a, &b);
+                driver->canSampleRate(44100.0);
                 calls.fetch_add(1);
             }
         });

@@ -35,6 +35,8 @@ struct Options {
     bool requireLoopback = false;
     std::int64_t corruptFrame = -1;  // --self-test-corrupt: proves that the check catches one bad sample
     double allowedMissedPercent = 0;  // --allow-missed: missed periods tolerated, in % of all periods
+    std::int64_t stallFrame = -1;     // --self-test-stall: one host call overruns (a dropout on purpose)
+    double stallMs = 0;
 };
 
 // ---- Host callbacks ------------------------------------------------------------------
@@ -110,9 +112,12 @@ const char* kUsage =
     "  --json         print a JSON summary on standard output; the text goes to standard error\n"
     "  --no-stream    only describe the driver and answer the queries\n"
     "  --loopback     fail unless the played signal comes back on the inputs\n"
-    "  --allow-missed PERCENT  tolerate missed periods up to this share of all periods\n"
-    "                 (default 0: every missed period fails; their frames are never compared)\n"
+    "  --allow-missed PERCENT  tolerate dropouts (missed periods, and host calls so late that\n"
+    "                 their output came back wrong) up to this share of all periods\n"
+    "                 (default 0: every dropout fails)\n"
     "  --self-test-corrupt F  play one wrong sample on output 0 at frame F (the check must catch it)\n"
+    "  --self-test-stall F MS  overrun the host call of frame F's period by MS milliseconds\n"
+    "                 (a dropout on purpose: it must be reported, and only as a dropout)\n"
     "The device comes from the simulator configuration named by NXKD_SIM (Linux builds).\n"
     "Every captured sample must equal what was played, at one constant delay.\n"
     "Exit status: 0 all checks passed, 1 a check failed, 2 usage error.\n";
@@ -174,6 +179,16 @@ int ParseOptions(int argc, char** argv, Options* o)
             }
             o->allowedMissedPercent = number;
             ++i;
+        } else if (a == "--self-test-stall") {
+            double ms = 0;
+            if (i + 2 >= argc || !ParseNumber(argv[i + 1], &number) || number <= 0 ||
+                !ParseNumber(argv[i + 2], &ms) || ms <= 0 || ms > 10000) {
+                std::fprintf(stderr, "asiohost: --self-test-stall needs a frame and a duration in ms\n%s", kUsage);
+                return 2;
+            }
+            o->stallFrame = static_cast<std::int64_t>(number);
+            o->stallMs = ms;
+            i += 2;
         } else if (a == "--self-test-corrupt") {
             if (!value(&number))
                 return 2;
@@ -313,7 +328,10 @@ bool Host::Open(Session& s, IASIO* driver)
     s.layout.driver = driver;
     s.layout.bufferSize = r.bufferSize;
     s.layout.corruptFrame = sessions.empty() ? o.corruptFrame : -1;
+    s.layout.stallFrame = sessions.empty() ? o.stallFrame : -1;
+    s.layout.stallMs = o.stallMs;
     s.layout.postOutput = driver->outputReady() == ASE_OK;
+    s.layout.periodNs = r.sampleRate > 0 ? static_cast<double>(r.bufferSize) * 1e9 / r.sampleRate : 0;
     for (int direction = 1; direction >= 0; --direction) {
         const LONG count = direction ? r.inputs : r.outputs;
         for (LONG i = 0; i < count; ++i) {
@@ -500,11 +518,13 @@ void JudgeSession(const SessionReport& s, size_t number, bool requireLoopback, d
     // A professional host flags every dropout; --allow-missed gives machines whose
     // scheduling cannot hold the smallest buffers a budget (the frames are still accounted).
     const double periods = static_cast<double>(t.bufferSwitches + t.missedPeriods);
-    if (static_cast<double>(t.missedPeriods) > periods * allowedMissedPercent / 100.0)
-        fail(std::to_string(t.missedPeriods) + " missed period(s)");
-    else if (t.missedPeriods > 0)
-        notes->push_back(where + std::to_string(t.missedPeriods) + " missed period(s), within the allowed " +
-                         FormatPercent(allowedMissedPercent));
+    const std::uint64_t dropouts = t.missedPeriods + t.lateDropouts;
+    const std::string what = std::to_string(t.missedPeriods) + " missed period(s), " +
+                             std::to_string(t.lateDropouts) + " late period(s) with lost output";
+    if (static_cast<double>(dropouts) > periods * allowedMissedPercent / 100.0)
+        fail(what);
+    else if (dropouts > 0)
+        notes->push_back(where + what + ", within the allowed " + FormatPercent(allowedMissedPercent));
     if (t.positionBackwards > 0 || t.positionIrregular > 0)
         fail("sample position did not advance by whole buffers (" + std::to_string(t.positionBackwards) +
              " backwards, " + std::to_string(t.positionIrregular) + " irregular)");

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Runs asiohost with --json (the command line follows) and checks its summary: valid JSON,
-"passed" agreeing with the exit status, and a loopback stream with every sample verified."""
+"passed" agreeing with the exit status, and a loopback stream whose samples all matched
+(dropouts are judged by the tool itself against its --allow-missed budget)."""
 import json
 import subprocess
 import sys
@@ -22,9 +23,8 @@ def main():
         problems.append("nothing streamed")
     for number, stream in enumerate(streams, 1):
         loop = stream["loopback"]
-        if stream["buffer_switches"] == 0 or stream["missed_periods"] != 0:
-            problems.append(f"stream {number}: {stream['buffer_switches']} switches, "
-                            f"{stream['missed_periods']} missed")
+        if stream["buffer_switches"] == 0:
+            problems.append(f"stream {number}: no buffer switch")
         if not loop["detected"] or loop["samples_verified"] == 0 or loop["sample_mismatches"] != 0:
             problems.append(f"stream {number}: loopback {loop}")
     for problem in problems:

@@ -108,8 +108,10 @@ void PrintSession(std::FILE* out, size_t number, const SessionReport& s)
                      t.loopbackDelay, t.firstFrameSeen, t.samplesVerified, s.checkedChannels, t.sampleMismatches,
                      t.mismatchedPeriods);
         if (t.dropoutSamples > 0)
-            std::fprintf(out, "  %" PRIu64 " sample(s) of missed periods not compared (the host never played them)\n",
-                         t.dropoutSamples);
+            std::fprintf(out,
+                         "  %" PRIu64 " wrong sample(s) in dropouts (missed periods; %" PRIu64 " of %" PRIu64
+                         " late host calls lost output)\n",
+                         t.dropoutSamples, t.lateDropouts, t.lateSwitches);
         if (t.delayChanges > 0)
             std::fprintf(out, "  %" PRIu64 " buffer(s) came back at another delay (audio replayed or skipped); "
                          "the delay ends at %" PRId64 " frames\n", t.delayChanges, t.finalDelay);
@@ -252,6 +254,8 @@ void JsonSession(JsonWriter& json, const SessionReport& s)
     json.Uint("sample_mismatches", t.sampleMismatches);
     json.Uint("mismatched_periods", t.mismatchedPeriods);
     json.Uint("dropout_samples", t.dropoutSamples);
+    json.Uint("late_switches", t.lateSwitches);
+    json.Uint("late_dropouts", t.lateDropouts);
     json.Int("lost_at_start", t.lostAtStart);
     json.Uint("non_zero_before_signal", t.nonZeroBeforeSignal);
     if (t.firstMismatch.channel >= 0) {

@@ -1,6 +1,7 @@
 #include "stream_check.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace asiohost {
@@ -19,7 +20,7 @@ void StreamChecker::Prepare(const StreamLayout* next)
     for (auto* counter : {&bufferSwitches, &samplePosition, &timeStampNs, &missedPeriods, &positionErrors,
                           &positionBackwards, &positionIrregular, &timeStampBackwards, &halfIndexErrors,
                           &indirectCalls, &samplesVerified, &sampleMismatches, &mismatchedPeriods, &nonZeroBeforeSignal,
-                          &firstMissAt, &delayChanges, &dropoutSamples})
+                          &firstMissAt, &delayChanges, &dropoutSamples, &lateSwitches, &lateDropouts})
         counter->store(0, kRelaxed);
     loopbackDelay.store(-1, kRelaxed);
     initialDelay.store(-1, kRelaxed);
@@ -28,9 +29,12 @@ void StreamChecker::Prepare(const StreamLayout* next)
     mismatchReady.store(false, kRelaxed);
     mismatch = Mismatch();
     lostAtStart.store(0, kRelaxed);
-    for (int i = 0; i < kDropouts; ++i)
+    for (int i = 0; i < kDropouts; ++i) {
         dropoutBegin[i] = dropoutEnd[i] = 0;
+        dropoutLate[i] = dropoutSeen[i] = false;
+    }
     dropoutNext = 0;
+    haveAnchor = false;
     checking.store(true, kRelaxed);
     layout.store(next, std::memory_order_release);
 }
@@ -57,6 +61,8 @@ StreamStats StreamChecker::Snapshot() const
     s.sampleMismatches = sampleMismatches.load(kRelaxed);
     s.mismatchedPeriods = mismatchedPeriods.load(kRelaxed);
     s.dropoutSamples = dropoutSamples.load(kRelaxed);
+    s.lateSwitches = lateSwitches.load(kRelaxed);
+    s.lateDropouts = lateDropouts.load(kRelaxed);
     s.lostAtStart = lostAtStart.load(kRelaxed);
     s.nonZeroBeforeSignal = nonZeroBeforeSignal.load(kRelaxed);
     if (mismatchReady.load(std::memory_order_acquire))
@@ -105,7 +111,7 @@ void StreamChecker::OnBufferSwitch(LONG index, ASIOBool directProcess)
             if (missed > 0) {
                 if (missedPeriods.fetch_add(missed, kRelaxed) == 0)
                     firstMissAt.store(position, kRelaxed);
-                NoteDropout(previous, position - n);
+                NoteDropout(previous, position - n, false);
             }
             if (static_cast<std::uint64_t>(index) != ((position / n) - 1) % 2)
                 halfIndexErrors.fetch_add(1, kRelaxed);
@@ -113,9 +119,18 @@ void StreamChecker::OnBufferSwitch(LONG index, ASIOBool directProcess)
     }
 
     const std::uint64_t firstFrame = position >= n ? position - n : 0;
-    if (checks)
+    if (checks) {
+        CheckTiming(*l, position, firstFrame);
         CheckInputs(*l, index, firstFrame);
+    }
     FillOutputs(*l, index, firstFrame);
+    if (l->stallFrame >= 0 && static_cast<std::uint64_t>(l->stallFrame) >= firstFrame &&
+        static_cast<std::uint64_t>(l->stallFrame) < position) {
+        const auto until = std::chrono::steady_clock::now() +
+                           std::chrono::microseconds(static_cast<long long>(l->stallMs * 1000.0));
+        while (std::chrono::steady_clock::now() < until) {
+        }
+    }
     if (l->postOutput)
         l->driver->outputReady();
 }
@@ -212,21 +227,48 @@ void StreamChecker::CheckInputs(const StreamLayout& l, LONG index, std::uint64_t
     nonZeroBeforeSignal.fetch_add(noise, kRelaxed);
 }
 
-void StreamChecker::NoteDropout(std::uint64_t begin, std::uint64_t end)
+// A host call for the period that ends at position is due when the device completes the
+// period before it; output written a whole period after that may miss the device's read.
+void StreamChecker::CheckTiming(const StreamLayout& l, std::uint64_t position, std::uint64_t firstFrame)
+{
+    const std::uint64_t n = static_cast<std::uint64_t>(l.bufferSize);
+    if (l.periodNs <= 0 || position < 2 * n)
+        return;  // the first switch runs inside start, before the device does
+    const double now = static_cast<double>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+    const double due = static_cast<double>(position / n - 1) * l.periodNs;
+    if (!haveAnchor || now - due < scheduleAnchorNs) {
+        scheduleAnchorNs = now - due;
+        haveAnchor = true;
+    }
+    if (now - (scheduleAnchorNs + due) > l.periodNs * 7 / 8) {
+        lateSwitches.fetch_add(1, kRelaxed);
+        NoteDropout(firstFrame, firstFrame + n, true);
+    }
+}
+
+void StreamChecker::NoteDropout(std::uint64_t begin, std::uint64_t end, bool late)
 {
     dropoutBegin[dropoutNext] = begin;
     dropoutEnd[dropoutNext] = end;
+    dropoutLate[dropoutNext] = late;
+    dropoutSeen[dropoutNext] = false;
     dropoutNext = (dropoutNext + 1) % kDropouts;
 }
 
-bool StreamChecker::Dropped(std::int64_t frame) const
+bool StreamChecker::Dropped(std::int64_t frame)
 {
     if (frame < 0)
         return false;
     const std::uint64_t f = static_cast<std::uint64_t>(frame);
     for (int i = 0; i < kDropouts; ++i) {
-        if (f >= dropoutBegin[i] && f < dropoutEnd[i])
+        if (f >= dropoutBegin[i] && f < dropoutEnd[i]) {
+            if (dropoutLate[i] && !dropoutSeen[i])
+                lateDropouts.fetch_add(1, kRelaxed);
+            dropoutSeen[i] = true;
             return true;
+        }
     }
     return false;
 }

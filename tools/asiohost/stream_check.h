@@ -29,7 +29,10 @@ struct StreamLayout {
     int checkedChannels = 0;  // inputs 0..n-1 are compared with outputs 0..n-1
     int bits = 0;             // signal width of the checked channels
     bool postOutput = false;  // the driver takes outputReady after the outputs are filled
+    double periodNs = 0;      // one buffer's duration at the stream's sampling frequency
     std::int64_t corruptFrame = -1;  // self-test: output 0 plays a wrong sample at this frame
+    std::int64_t stallFrame = -1;    // self-test: the host call for this frame's period overruns
+    double stallMs = 0;              // by this long (a busy wait), as an overloaded host would
 };
 
 // First sample that did not match; frame counts captured frames since start.
@@ -58,7 +61,9 @@ struct StreamStats {
     std::uint64_t delayChanges = 0;     // buffers that came back at another delay (replayed or skipped audio)
     std::uint64_t samplesVerified = 0;
     std::uint64_t sampleMismatches = 0;     // wrong samples outside the frames of missed periods
-    std::uint64_t dropoutSamples = 0;       // samples the host never played (missed periods), not compared
+    std::uint64_t dropoutSamples = 0;       // samples of missed or late periods that came back wrong
+    std::uint64_t lateSwitches = 0;         // host calls a period or more behind the device's schedule
+    std::uint64_t lateDropouts = 0;         // late host calls whose output came back wrong
     std::int64_t lostAtStart = 0;           // played frames before the first one back, not explained by misses
     std::uint64_t mismatchedPeriods = 0;    // buffer switches whose input held a mismatch
     std::uint64_t nonZeroBeforeSignal = 0;  // captured noise before the signal arrived
@@ -78,8 +83,9 @@ public:
 private:
     void FillOutputs(const StreamLayout& l, LONG index, std::uint64_t firstFrame);
     void CheckInputs(const StreamLayout& l, LONG index, std::uint64_t firstFrame);
-    void NoteDropout(std::uint64_t begin, std::uint64_t end);
-    bool Dropped(std::int64_t frame) const;
+    void NoteDropout(std::uint64_t begin, std::uint64_t end, bool late);
+    bool Dropped(std::int64_t frame);
+    void CheckTiming(const StreamLayout& l, std::uint64_t position, std::uint64_t firstFrame);
     std::int64_t DroppedIn(std::int64_t begin, std::int64_t end) const;
     static bool MatchesAt(const StreamLayout& l, LONG index, std::uint64_t firstFrame, std::int64_t delay);
     // The one delay at which the whole buffer of input 0 carries the signal, or -1.
@@ -92,15 +98,23 @@ private:
     std::atomic<std::uint64_t> bufferSwitches{0}, samplePosition{0}, timeStampNs{0}, missedPeriods{0},
         positionErrors{0}, positionBackwards{0}, positionIrregular{0}, timeStampBackwards{0},
         halfIndexErrors{0}, indirectCalls{0}, samplesVerified{0}, sampleMismatches{0}, mismatchedPeriods{0},
-        nonZeroBeforeSignal{0}, firstMissAt{0}, delayChanges{0}, dropoutSamples{0};
+        nonZeroBeforeSignal{0}, firstMissAt{0}, delayChanges{0}, dropoutSamples{0}, lateSwitches{0},
+        lateDropouts{0};
     std::atomic<std::int64_t> lostAtStart{0};
-    // Frames of missed periods, [begin, end): their output was never written by the host and
-    // their input never read by it. Touched only inside buffer switches (which the driver
-    // serialises) and by Prepare.
+    // Played frames [begin, end) that may not have reached the device as the host wrote them:
+    // those of missed periods (never written by the host) and those of late host calls
+    // (written after the device may have read them). A wrong sample there is a dropout, not
+    // corruption. Touched only inside buffer switches (which the driver serialises) and by Prepare.
     static constexpr int kDropouts = 64;
     std::uint64_t dropoutBegin[kDropouts] = {};
     std::uint64_t dropoutEnd[kDropouts] = {};
+    bool dropoutLate[kDropouts] = {};
+    bool dropoutSeen[kDropouts] = {};
     int dropoutNext = 0;
+    // The device's schedule as the host sees it: the earliest (call time - period index x
+    // period) so far, in steady-clock nanoseconds; only the buffer switch touches it.
+    double scheduleAnchorNs = 0;
+    bool haveAnchor = false;
     std::atomic<std::int64_t> loopbackDelay{-1}, initialDelay{-1}, firstFrameSeen{-1};
     // The first mismatch: claimed once by the switch, published with mismatchReady.
     std::atomic<bool> mismatchClaimed{false}, mismatchReady{false};
