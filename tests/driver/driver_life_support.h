@@ -5,6 +5,7 @@
 #include "asio.h"
 #include "driver_host.h"
 #include "nxkd_sim.h"
+#include "sim_log.h"
 #include "test_hooks.h"
 
 #include <gtest/gtest.h>
@@ -19,28 +20,12 @@
 
 namespace driver_life {
 
-inline nxsim::Simulator& Sim()
-{
-    return nxsim::Simulator::Instance();
-}
-
 // A device that answers everything, on the manual clock so nothing runs on its own.
 inline nxsim::DeviceConfig QuietDevice()
 {
     nxsim::DeviceConfig config;
     config.clock = nxsim::Clock::Manual;
     return config;
-}
-
-// Polls a condition for up to five seconds (the worker thread acts asynchronously).
-inline bool WaitFor(const std::function<bool()>& condition)
-{
-    for (int i = 0; i < 5000; ++i) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return condition();
 }
 
 // The log without failed opens (absent device numbers), as a compact list.
@@ -53,25 +38,6 @@ inline std::vector<nxsim::LogEntry> Entries()
         result.push_back(entry);
     }
     return result;
-}
-
-inline std::vector<nxsim::LogEntry> Requests(DWORD code)
-{
-    std::vector<nxsim::LogEntry> result;
-    for (const nxsim::LogEntry& entry : Sim().Log()) {
-        if (entry.kind == nxsim::LogEntry::Request && entry.code == code)
-            result.push_back(entry);
-    }
-    return result;
-}
-
-template <typename Record> Record As(const std::vector<BYTE>& bytes)
-{
-    Record record;
-    std::memset(&record, 0, sizeof(record));
-    EXPECT_EQ(bytes.size(), sizeof(Record));
-    std::memcpy(&record, bytes.data(), bytes.size() < sizeof(Record) ? bytes.size() : sizeof(Record));
-    return record;
 }
 
 // "open 1", "close 1", "req 1 0x222044": a readable form of one log entry.

@@ -4,6 +4,7 @@
 
 #include "driver_host.h"
 #include "nxkd_sim.h"
+#include "sim_log.h"
 
 #include <gtest/gtest.h>
 
@@ -16,46 +17,6 @@
 #include <vector>
 
 namespace queries_helpers {
-
-inline std::vector<nxsim::LogEntry> Requests()
-{
-    std::vector<nxsim::LogEntry> requests;
-    for (const nxsim::LogEntry& entry : nxsim::Simulator::Instance().Log()) {
-        if (entry.kind == nxsim::LogEntry::Request)
-            requests.push_back(entry);
-    }
-    return requests;
-}
-
-inline std::vector<nxsim::LogEntry> Requests(DWORD code)
-{
-    std::vector<nxsim::LogEntry> matching;
-    for (const nxsim::LogEntry& entry : Requests()) {
-        if (entry.code == code)
-            matching.push_back(entry);
-    }
-    return matching;
-}
-
-inline std::vector<DWORD> RequestCodes()
-{
-    std::vector<DWORD> codes;
-    for (const nxsim::LogEntry& entry : Requests())
-        codes.push_back(entry.code);
-    return codes;
-}
-
-// Little-endian words as the records carry them.
-inline std::vector<BYTE> Words(std::initializer_list<LONG> words)
-{
-    std::vector<BYTE> bytes;
-    for (LONG word : words) {
-        const DWORD value = static_cast<DWORD>(word);
-        for (int shift = 0; shift < 32; shift += 8)
-            bytes.push_back(static_cast<BYTE>(value >> shift));
-    }
-    return bytes;
-}
 
 // "message(1,3) switch(0,1)": what the host was called with, in order.
 inline std::string Transcript(const std::vector<HostCall>& calls)
@@ -72,17 +33,6 @@ inline std::string Transcript(const std::vector<HostCall>& calls)
 
 // What a host sees when it is asked to reset: the support query, then the request itself.
 constexpr const char* kResetRequestCalls = "message(1,3) message(3,0)";
-
-inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 5000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 // Raises kernel notification flags and returns once the worker thread has finished handling
 // them: a second, empty notification is only fetched after the first one's handler returned.

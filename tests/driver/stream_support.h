@@ -6,6 +6,7 @@
 #include "asio.h"
 #include "driver_host.h"
 #include "nxkd_sim.h"
+#include "sim_log.h"
 
 #include <gtest/gtest.h>
 
@@ -16,59 +17,6 @@
 #include <vector>
 
 namespace stream_support {
-
-inline nxsim::Simulator& Sim()
-{
-    return nxsim::Simulator::Instance();
-}
-
-// Polls a condition for up to five seconds: the worker thread acts on its own.
-inline bool WaitFor(const std::function<bool()>& condition)
-{
-    for (int i = 0; i < 5000; ++i) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return condition();
-}
-
-inline std::vector<nxsim::LogEntry> Requests()
-{
-    std::vector<nxsim::LogEntry> requests;
-    for (const nxsim::LogEntry& entry : Sim().Log()) {
-        if (entry.kind == nxsim::LogEntry::Request)
-            requests.push_back(entry);
-    }
-    return requests;
-}
-
-inline std::vector<nxsim::LogEntry> Requests(DWORD code)
-{
-    std::vector<nxsim::LogEntry> matching;
-    for (const nxsim::LogEntry& entry : Requests()) {
-        if (entry.code == code)
-            matching.push_back(entry);
-    }
-    return matching;
-}
-
-inline std::vector<DWORD> RequestCodes()
-{
-    std::vector<DWORD> codes;
-    for (const nxsim::LogEntry& entry : Requests())
-        codes.push_back(entry.code);
-    return codes;
-}
-
-template <typename Record> Record As(const std::vector<BYTE>& bytes)
-{
-    Record record;
-    std::memset(&record, 0, sizeof(record));
-    EXPECT_EQ(bytes.size(), sizeof(Record));
-    std::memcpy(&record, bytes.data(), bytes.size() < sizeof(Record) ? bytes.size() : sizeof(Record));
-    return record;
-}
 
 inline nxsim::DeviceConfig ManualDevice()
 {
