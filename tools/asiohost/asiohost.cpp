@@ -34,7 +34,7 @@ struct Options {
     bool stream = true;
     bool requireLoopback = false;
     std::int64_t corruptFrame = -1;  // --self-test-corrupt: proves that the check catches one bad sample
-    double allowedMissedPercent = 0;  // --allow-missed: missed periods tolerated, in % of all periods
+    double allowedDropoutPercent = 0;  // --allow-dropouts: dropouts tolerated, in % of all periods
     std::int64_t stallFrame = -1;     // --self-test-stall: one host call overruns (a dropout on purpose)
     double stallMs = 0;
 };
@@ -102,7 +102,7 @@ ASIOCallbacks callbacks = {&OnBufferSwitch, &OnSampleRateDidChange, &OnAsioMessa
 
 const char* kUsage =
     "usage: asiohost [--driver PATH] [--seconds S] [--buffer N] [--rate HZ] [--json]\n"
-    "                [--no-stream] [--loopback] [--allow-missed PERCENT] [--help]\n"
+    "                [--no-stream] [--loopback] [--allow-dropouts PERCENT] [--help]\n"
     "  --driver PATH  driver library to load (default: the BRIXEN driver built beside the tool;\n"
     "                 on Windows: the registered driver, through COM)\n"
     "  --seconds S    how long to stream (default 3)\n"
@@ -112,9 +112,9 @@ const char* kUsage =
     "  --json         print a JSON summary on standard output; the text goes to standard error\n"
     "  --no-stream    only describe the driver and answer the queries\n"
     "  --loopback     fail unless the played signal comes back on the inputs\n"
-    "  --allow-missed PERCENT  tolerate dropouts (missed periods, and host calls so late that\n"
-    "                 their output came back wrong) up to this share of all periods\n"
-    "                 (default 0: every dropout fails)\n"
+    "  --allow-dropouts PERCENT  tolerate dropouts up to this share of all periods: a dropout is\n"
+    "                 a run of missed periods, or a host call so late that its output came back\n"
+    "                 wrong (default 0: every dropout fails; their frames are never compared)\n"
     "  --self-test-corrupt F  play one wrong sample on output 0 at frame F (the check must catch it)\n"
     "  --self-test-stall F MS  overrun the host call of frame F's period by MS milliseconds\n"
     "                 (a dropout on purpose: it must be reported, and only as a dropout)\n"
@@ -172,12 +172,12 @@ int ParseOptions(int argc, char** argv, Options* o)
             o->stream = false;
         } else if (a == "--loopback") {
             o->requireLoopback = true;
-        } else if (a == "--allow-missed") {
+        } else if (a == "--allow-dropouts") {
             if (i + 1 >= argc || !ParseNumber(argv[i + 1], &number) || number < 0 || number > 100) {
-                std::fprintf(stderr, "asiohost: --allow-missed needs a percentage from 0 to 100\n%s", kUsage);
+                std::fprintf(stderr, "asiohost: --allow-dropouts needs a percentage from 0 to 100\n%s", kUsage);
                 return 2;
             }
-            o->allowedMissedPercent = number;
+            o->allowedDropoutPercent = number;
             ++i;
         } else if (a == "--self-test-stall") {
             double ms = 0;
@@ -505,7 +505,7 @@ std::string FormatPercent(double percent)
     return text;
 }
 
-void JudgeSession(const SessionReport& s, size_t number, bool requireLoopback, double allowedMissedPercent,
+void JudgeSession(const SessionReport& s, size_t number, bool requireLoopback, double allowedDropoutPercent,
                   std::vector<std::string>* failures, std::vector<std::string>* notes)
 {
     const StreamStats& t = s.stats;
@@ -515,16 +515,19 @@ void JudgeSession(const SessionReport& s, size_t number, bool requireLoopback, d
         return;  // already reported
     if (t.bufferSwitches == 0)
         fail("no buffer switch");
-    // A professional host flags every dropout; --allow-missed gives machines whose
-    // scheduling cannot hold the smallest buffers a budget (the frames are still accounted).
+    // A professional host flags every dropout; --allow-dropouts gives machines whose
+    // scheduling cannot hold the smallest buffers a budget. A dropout is one run of missed
+    // periods or one late host call whose output came back wrong; its frames are accounted.
     const double periods = static_cast<double>(t.bufferSwitches + t.missedPeriods);
-    const std::uint64_t dropouts = t.missedPeriods + t.lateDropouts;
-    const std::string what = std::to_string(t.missedPeriods) + " missed period(s), " +
+    const std::uint64_t dropouts = t.missEvents + t.lateDropouts;
+    const std::string what = std::to_string(dropouts) + " dropout(s): " + std::to_string(t.missedPeriods) +
+                             " missed period(s) in " + std::to_string(t.missEvents) + " run(s), " +
                              std::to_string(t.lateDropouts) + " late period(s) with lost output";
-    if (static_cast<double>(dropouts) > periods * allowedMissedPercent / 100.0)
+    if (static_cast<double>(dropouts) > periods * allowedDropoutPercent / 100.0)
         fail(what);
     else if (dropouts > 0)
-        notes->push_back(where + what + ", within the allowed " + FormatPercent(allowedMissedPercent));
+        notes->push_back(where + what + ", within the allowed " + FormatPercent(allowedDropoutPercent) +
+                         " of the periods");
     if (t.positionBackwards > 0 || t.positionIrregular > 0)
         fail("sample position did not advance by whole buffers (" + std::to_string(t.positionBackwards) +
              " backwards, " + std::to_string(t.positionIrregular) + " irregular)");
@@ -590,7 +593,7 @@ int Main(int argc, char** argv)
             driver = nullptr;
             for (size_t i = 0; i < host.sessions.size(); ++i) {
                 PrintSession(out, i + 1, host.sessions[i]);
-                JudgeSession(host.sessions[i], i + 1, o.requireLoopback, o.allowedMissedPercent, &host.failures,
+                JudgeSession(host.sessions[i], i + 1, o.requireLoopback, o.allowedDropoutPercent, &host.failures,
                              &notes);
             }
             if (o.rate > 0) {

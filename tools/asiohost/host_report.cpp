@@ -91,7 +91,7 @@ void PrintSession(std::FILE* out, size_t number, const SessionReport& s)
     std::fprintf(out, "\n  buffer switches %" PRIu64 ", sample position %" PRIu64 ", missed periods %" PRIu64,
                  t.bufferSwitches, t.samplePosition, t.missedPeriods);
     if (t.missedPeriods > 0)
-        std::fprintf(out, " (first before position %" PRIu64 ")", t.firstMissAt);
+        std::fprintf(out, " in %" PRIu64 " run(s) (first before position %" PRIu64 ")", t.missEvents, t.firstMissAt);
     std::fprintf(out, "\n");
     std::fprintf(out,
                  "  position: %" PRIu64 " backwards, %" PRIu64 " irregular, %" PRIu64 " query failures; "
@@ -236,6 +236,7 @@ void JsonSession(JsonWriter& json, const SessionReport& s)
     json.Uint("sample_position", t.samplePosition);
     json.Uint("time_stamp_ns", t.timeStampNs);
     json.Uint("missed_periods", t.missedPeriods);
+    json.Uint("missed_runs", t.missEvents);
     json.Uint("first_miss_position", t.firstMissAt);
     json.Uint("position_backwards", t.positionBackwards);
     json.Uint("position_irregular", t.positionIrregular);

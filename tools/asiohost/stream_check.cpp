@@ -20,7 +20,8 @@ void StreamChecker::Prepare(const StreamLayout* next)
     for (auto* counter : {&bufferSwitches, &samplePosition, &timeStampNs, &missedPeriods, &positionErrors,
                           &positionBackwards, &positionIrregular, &timeStampBackwards, &halfIndexErrors,
                           &indirectCalls, &samplesVerified, &sampleMismatches, &mismatchedPeriods, &nonZeroBeforeSignal,
-                          &firstMissAt, &delayChanges, &dropoutSamples, &lateSwitches, &lateDropouts})
+                          &firstMissAt, &delayChanges, &dropoutSamples, &lateSwitches, &lateDropouts,
+                          &missEvents})
         counter->store(0, kRelaxed);
     loopbackDelay.store(-1, kRelaxed);
     initialDelay.store(-1, kRelaxed);
@@ -46,6 +47,7 @@ StreamStats StreamChecker::Snapshot() const
     s.samplePosition = samplePosition.load(kRelaxed);
     s.timeStampNs = timeStampNs.load(kRelaxed);
     s.missedPeriods = missedPeriods.load(kRelaxed);
+    s.missEvents = missEvents.load(kRelaxed);
     s.firstMissAt = firstMissAt.load(kRelaxed);
     s.positionErrors = positionErrors.load(kRelaxed);
     s.positionBackwards = positionBackwards.load(kRelaxed);
@@ -109,6 +111,7 @@ void StreamChecker::OnBufferSwitch(LONG index, ASIOBool directProcess)
         } else {
             const std::uint64_t missed = (position - previous) / n - 1;
             if (missed > 0) {
+                missEvents.fetch_add(1, kRelaxed);
                 if (missedPeriods.fetch_add(missed, kRelaxed) == 0)
                     firstMissAt.store(position, kRelaxed);
                 NoteDropout(previous, position - n, false);

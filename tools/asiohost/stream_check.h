@@ -48,6 +48,7 @@ struct StreamStats {
     std::uint64_t samplePosition = 0;   // last position seen, in frames
     std::uint64_t timeStampNs = 0;      // last time stamp seen
     std::uint64_t missedPeriods = 0;    // periods the driver switched without calling the host
+    std::uint64_t missEvents = 0;       // runs of missed periods (one per jump of the position)
     std::uint64_t firstMissAt = 0;      // sample position of the first switch after a miss (0: none)
     std::uint64_t positionErrors = 0;   // getSamplePosition failed inside the switch
     std::uint64_t positionBackwards = 0;
@@ -99,7 +100,7 @@ private:
         positionErrors{0}, positionBackwards{0}, positionIrregular{0}, timeStampBackwards{0},
         halfIndexErrors{0}, indirectCalls{0}, samplesVerified{0}, sampleMismatches{0}, mismatchedPeriods{0},
         nonZeroBeforeSignal{0}, firstMissAt{0}, delayChanges{0}, dropoutSamples{0}, lateSwitches{0},
-        lateDropouts{0};
+        lateDropouts{0}, missEvents{0};
     std::atomic<std::int64_t> lostAtStart{0};
     // Played frames [begin, end) that may not have reached the device as the host wrote them:
     // those of missed periods (never written by the host) and those of late host calls
