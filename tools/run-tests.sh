@@ -12,20 +12,46 @@ quick=0
 if ((quick)); then tools/install-deps.sh; else tools/install-deps.sh --with-wine; fi
 
 jobs=$(nproc)
-run_preset() {
-  local preset=$1; shift
-  echo "=== $preset ==="
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j "$jobs"
-  ctest --preset "$preset" -j "$jobs" --output-on-failure "$@"
+passed=0
+failed=0
+status=0
+
+# Runs ctest with the given arguments, echoing its output and adding up its summary line
+# ("100% tests passed, 0 tests failed out of 208").
+count_ctest() {
+  local out rc=0
+  out=$(mktemp)
+  ctest "$@" 2>&1 | tee "$out" || rc=$?
+  local line total bad
+  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$out" | tail -n 1 || true)
+  if [[ -n "$line" ]]; then
+    bad=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+    total=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")
+    passed=$((passed + total - bad))
+    failed=$((failed + bad))
+  elif ((rc != 0)); then
+    failed=$((failed + 1))
+  fi
+  rm -f "$out"
+  ((rc == 0)) || status=1
 }
 
-status=0
-run_preset linux -LE wine || status=1
+build_preset() {
+  echo "=== $1 ==="
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1" -j "$jobs"
+}
+
+build_preset linux
+count_ctest --preset linux -j "$jobs" --output-on-failure -LE wine
 if ((!quick)); then
-  run_preset linux-asan -LE 'wine|slow' || status=1
-  run_preset linux-tsan -LE 'wine|slow' || status=1
+  for preset in linux-asan linux-tsan; do
+    build_preset "$preset"
+    count_ctest --preset "$preset" -j "$jobs" --output-on-failure -LE wine
+  done
   echo "=== wine ==="
-  ctest --preset linux -L wine --output-on-failure || status=1
+  count_ctest --preset linux -L wine -V
 fi
+
+echo "total: $passed passed, $failed failed"
 exit $status
