@@ -126,11 +126,13 @@ ASIOError AsioOurs::start()
         // The host fills half 0 before any device runs; it lands at the lead position.
         SwitchBuffers(true);
         RewindCapture(devices);
-        LeaveCriticalSection(&streamLock);
+        // Still under streamLock: a stop from another host thread comes wholly before or
+        // wholly after this start, never between its preparation and the devices' start.
         if (!devices.StartDevs()) {
             stop();
             result = ASE_NotPresent;
         }
+        LeaveCriticalSection(&streamLock);
     }
     Trace("AsioOurs::start() %s", result == ASE_OK ? "SUCCEEDED" : "FAILED");
     LeaveCriticalSection(&apiLock);
@@ -141,19 +143,17 @@ ASIOError AsioOurs::stop()
 {
     if (!HasDevice())
         return ASE_NotPresent;
-    // Not under apiLock: a host may stop from inside its bufferSwitch.
-    EnterCriticalSection(&streamLock);  // started, bufferSize
+    // Not under apiLock: a host may stop from inside its bufferSwitch. The stop requests
+    // go out under streamLock too, so they cannot land after a start on another thread.
+    EnterCriticalSection(&streamLock);  // started, bufferSize, the devices' stream state
     const bool hasBuffers = bufferSize != 0;
-    if (hasBuffers)
+    if (hasBuffers) {
         started = 0;
-    LeaveCriticalSection(&streamLock);
-    if (!hasBuffers) {
-        Trace("AsioOurs::stop()... %s", "FAILED");
-        return ASE_InvalidMode;
+        devices.StopDevs();
     }
-    devices.StopDevs();
-    Trace("AsioOurs::stop()... %s", "SUCCEEDED");
-    return ASE_OK;
+    LeaveCriticalSection(&streamLock);
+    Trace("AsioOurs::stop()... %s", hasBuffers ? "SUCCEEDED" : "FAILED");
+    return hasBuffers ? ASE_OK : ASE_InvalidMode;
 }
 
 ASIOError AsioOurs::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp)

@@ -283,11 +283,8 @@ TEST_F(DriverResets, ConcurrentResetsFrequencyChangesAndRestartsWhileStreaming)
 {
     const int handlesBefore = platform_test::LiveHandleCount();
     const int threadsBefore = platform_test::LiveThreadCount();
-    // Real-time period clock. Capture only: the simulated kernel's reads of playback rings
-    // are unsynchronised by nature (it stands for DMA), which the sanitizer would report.
-    nxsim::DeviceConfig config;
-    config.outputs = 0;
-    Open(true, config);
+    // Real-time period clock.
+    Open(true, nxsim::DeviceConfig());
     host.SupportResetRequest(false);  // keep the object usable so start keeps streaming
     host.OnBufferSwitch([this](LONG) {
         // A host may ask for the position inside the switch.
@@ -295,8 +292,8 @@ TEST_F(DriverResets, ConcurrentResetsFrequencyChangesAndRestartsWhileStreaming)
         ASIOTimeStamp stamp;
         driver->getSamplePosition(&samples, &stamp);
     });
-    // Input 0 only; short periods make many switches meanwhile.
-    ASSERT_EQ(driver->createBuffers(buffers.infos, 1, 32, host.Callbacks()), ASE_OK);
+    // Input 0 and output 0; short periods make many switches meanwhile.
+    ASSERT_EQ(driver->createBuffers(buffers.infos, 2, 32, host.Callbacks()), ASE_OK);
     ASSERT_EQ(driver->start(), ASE_OK);
 
     constexpr int kRounds = 30;

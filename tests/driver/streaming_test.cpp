@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -439,6 +440,28 @@ TEST_F(Streaming, RealTimeStreamSurvivesDisposeWhileRunning)
         EXPECT_FALSE(Sim().IsMapped(1));
         EXPECT_FALSE(Sim().IsStreaming(1));
     }
+}
+
+// start and stop from two host threads: one of them comes wholly after the other, so a
+// stream the device runs is always one the driver switches.
+TEST_F(StreamTest, StartAndStopFromTwoThreadsLeaveAConsistentStream)
+{
+    Open();
+    ASSERT_EQ(Create(2, 2, 256), ASE_OK);
+    for (int round = 0; round < 200; ++round) {
+        SCOPED_TRACE(round);
+        std::thread starter([&] { driver->start(); });
+        std::thread stopper([&] { driver->stop(); });
+        starter.join();
+        stopper.join();
+        if (!Sim().IsStreaming(1))
+            continue;
+        const int before = host.BufferSwitchCount();
+        Sim().Advance(1, 1);
+        ASSERT_TRUE(Sim().WaitCaughtUp(1, 5000));
+        EXPECT_TRUE(WaitFor([&] { return host.BufferSwitchCount() > before; }));
+    }
+    EXPECT_EQ(driver->stop(), ASE_OK);
 }
 
 }  // namespace
