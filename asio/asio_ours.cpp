@@ -119,6 +119,8 @@ AsioOurs::AsioOurs(IUnknown* outer) : AsioOursBase(outer)
         return;
     }
 
+    // The worker thread may already be closing a removed device.
+    EnterCriticalSection(&devices.handleLock);
     for (int i = 0; i < kCandidateSlots; ++i) {
         CDevOne& slot = devices.slots[i];
         if (devices.present[i] == 0 || !slot.IsOpen())
@@ -127,8 +129,8 @@ AsioOurs::AsioOurs(IUnknown* outer) : AsioOursBase(outer)
         SendRequest(slot.handle, IOCTL_NXKD_SET_INPUT_OPTION, &option, sizeof(option));
     }
     // A refused read leaves the defaults.
-    if (devices.MainOpen())
-        SendRequest(devices.main->handle, IOCTL_NXKD_GET_SETTINGS, &settings, sizeof(settings));
+    devices.SendToMain(IOCTL_NXKD_GET_SETTINGS, &settings, sizeof(settings));
+    LeaveCriticalSection(&devices.handleLock);
 
     EnterCriticalSection(&stateLock);  // resetState
     std::memset(&resetState, 0, sizeof(resetState));

@@ -105,12 +105,10 @@ void AsioOurs::ClearBufferRequestFlags()
 
 void AsioOurs::OnMessageEvent()
 {
-    // Worker thread: the only one that closes the main device on removal, so main is stable here.
-    if (!devices.MainOpen())
-        return;
+    // Under handleLock: the destructor (or a failed open) closes the slots on a host thread
+    // while this thread still runs.
     NxValueRecord notification = {0, 0};
-    if (!SendRequest(devices.main->handle, IOCTL_NXKD_ASIO_GET_NOTIFICATION, &notification,
-                     sizeof(notification)))
+    if (!devices.SendToMain(IOCTL_NXKD_ASIO_GET_NOTIFICATION, &notification, sizeof(notification)))
         return;
     const DWORD flags = static_cast<DWORD>(notification.value);
     // Bit 1 and undefined bits need nothing from the host.

@@ -128,7 +128,8 @@ ASIOError AsioOurs::start()
         RewindCapture(devices);
         // Still under streamLock: a stop from another host thread comes wholly before or
         // wholly after this start, never between its preparation and the devices' start.
-        if (!devices.StartDevs()) {
+        // A host that stopped inside that first switch gets no running devices.
+        if (started != 0 && !devices.StartDevs()) {
             stop();
             result = ASE_NotPresent;
         }

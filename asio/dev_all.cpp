@@ -159,22 +159,36 @@ bool CDevAll::OpenDevs()
     // The events exist before SetMain hands them to the kernel driver.
     bool ok = thread.Start() && SetMain();
     if (ok) {
-        // Only whether the device answers matters; the replies are not used.
-        NxDeviceInfoRecord info;
-        std::memset(&info, 0, sizeof(info));
-        ok = SendRequest(main->handle, IOCTL_NXKD_GET_DEVICE_INFO, &info, sizeof(info));
+        // Registered: the worker thread may handle a removal from now on. handleLock is
+        // released before CloseDevs, which waits for that thread.
+        EnterCriticalSection(&handleLock);
+        ok = ProbeMain() && mainCount > 0;
+        if (ok)
+            MarkPresent();
+        LeaveCriticalSection(&handleLock);
     }
-    if (ok) {
-        NxSettingsRecord probe;
-        std::memset(&probe, 0, sizeof(probe));
-        PresetSettingsDefaults(&probe);
-        ok = SendRequest(main->handle, IOCTL_NXKD_GET_SETTINGS, &probe, sizeof(probe));
-    }
-    if (!ok || mainCount <= 0) {
+    if (!ok) {
         CloseDevs();
         return false;
     }
+    return true;
+}
 
+bool CDevAll::ProbeMain()
+{
+    // Only whether the device answers matters; the replies are not used.
+    NxDeviceInfoRecord info;
+    std::memset(&info, 0, sizeof(info));
+    if (!MainOpen() || !SendRequest(main->handle, IOCTL_NXKD_GET_DEVICE_INFO, &info, sizeof(info)))
+        return false;
+    NxSettingsRecord probe;
+    std::memset(&probe, 0, sizeof(probe));
+    PresetSettingsDefaults(&probe);
+    return SendRequest(main->handle, IOCTL_NXKD_GET_SETTINGS, &probe, sizeof(probe));
+}
+
+void CDevAll::MarkPresent()
+{
     for (int i = 0; i < kDeviceSlots; ++i) {
         present[i] = slots[i].IsOpen() ? 1 : 0;
         if (!slots[i].IsOpen())
@@ -182,7 +196,6 @@ bool CDevAll::OpenDevs()
         slots[i].inputOption = 0;
         SendAsioStatus(slots[i]);
     }
-    return true;
 }
 
 bool CDevAll::SetMain()

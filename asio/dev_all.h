@@ -69,6 +69,8 @@ public:
     bool OpenDevs();
     bool SetMain();
     void CloseDevs();
+    bool ProbeMain();    // device information and settings answer: OpenDevs' proof of life
+    void MarkPresent();  // present flags and the ASIO status for every open slot
     // The first part of CloseDevs: unregisters and closes every open slot, leaving the
     // worker thread running; lets the owner do it under its own lock before CloseDevs.
     void CloseSlots();

@@ -464,4 +464,17 @@ TEST_F(StreamTest, StartAndStopFromTwoThreadsLeaveAConsistentStream)
     EXPECT_EQ(driver->stop(), ASE_OK);
 }
 
+// A host that stops inside the first switch, which start makes on its own thread, is left
+// with no device streaming.
+TEST_F(StreamTest, StopInsideTheFirstSwitchLeavesTheDevicesStopped)
+{
+    Open();
+    ASSERT_EQ(Create(2, 2, 256), ASE_OK);
+    host.OnBufferSwitch([this](LONG) { driver->stop(); });
+    EXPECT_EQ(driver->start(), ASE_OK);
+    EXPECT_EQ(host.BufferSwitchCount(), 1);
+    EXPECT_FALSE(Sim().IsStreaming(1));
+    EXPECT_TRUE(Requests(IOCTL_NXKD_START_STREAM).empty());
+}
+
 }  // namespace
