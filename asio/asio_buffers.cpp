@@ -68,7 +68,9 @@ ASIOError AsioOurs::createBuffers(ASIOBufferInfo* bufferInfos, LONG numChannels,
         result = SizeCheck(size);
     if (result == ASE_OK)
         result = AsioOursBase::createBuffers(bufferInfos, numChannels, size, callbacks);
-    if (result != ASE_OK)
+    // A refusal forgets the request, except when the refusal came from buffers that still
+    // exist: they stay requested (and stale after a frequency change) until disposed.
+    if (result != ASE_OK && bufferSize == 0)
         ClearBufferRequestFlags();
     Trace("AsioOurs::createBuffers() : ch=%d, size=%d... %s", static_cast<int>(numChannels),
           static_cast<int>(size), result == ASE_OK ? "SUCCEEDED" : "FAILED");

@@ -235,6 +235,21 @@ TEST_F(DriverResets, HostWithoutResetSupportIsAskedButNeverSentTheRequest)
     ExpectStarts();
 }
 
+// A second createBuffers is refused, but the buffers it met still exist: they stay stale
+// after a frequency change, so start still refuses them.
+TEST_F(DriverResets, RefusedSecondCreateBuffersKeepsExistingBuffersStale)
+{
+    Open();
+    host.SupportResetRequest(false);
+    ASSERT_EQ(CreateBuffers(256), ASE_OK);
+    EXPECT_EQ(driver->setSampleRate(44100.0), ASE_OK);
+    EXPECT_EQ(CreateBuffers(256), ASE_InvalidMode);
+    ClearRecords();
+    EXPECT_EQ(driver->start(), ASE_InvalidMode);
+    EXPECT_EQ(HostCalls(), "message(1,3)");
+    EXPECT_EQ(StartRequests(), 0u);
+}
+
 TEST_F(DriverResets, HostWithoutAnAsioMessageCallbackIsNotCalled)
 {
     Open();
