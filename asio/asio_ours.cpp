@@ -144,12 +144,8 @@ AsioOurs::~AsioOurs()
     // stopped, released and closed here. It is given up before the worker thread is
     // waited for, since that thread takes it.
     EnterCriticalSection(&apiLock);
-    if (HasDevice() && bufferSize != 0) {
-        EnterCriticalSection(&streamLock);  // started
-        started = 0;
-        LeaveCriticalSection(&streamLock);
-        devices.StopDevs();
-    }
+    if (HasDevice() && bufferSize != 0)
+        stop();
     disposeBuffers();
 
     EnterCriticalSection(&stateLock);  // resetState
