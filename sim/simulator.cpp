@@ -426,11 +426,11 @@ struct Simulator::Impl {
         BYTE* rings = m.block + kTransferHeaderSize;
         const size_t at = static_cast<size_t>(p) * bytes;
         for (int j = 0; j < m.outputs; ++j)
-            DmaCopy(&m.playback[j * bytes], rings + (m.inputs + j) * ring + at, bytes);
+            DmaCopy(m.playback.data() + j * bytes, rings + (m.inputs + j) * ring + at, bytes);
         for (int k = 0; k < m.inputs; ++k) {
             BYTE* capture = rings + k * ring + at;
             if (config.loopback && k < m.outputs)
-                DmaCopy(capture, &m.playback[k * bytes], bytes);
+                DmaCopy(capture, m.playback.data() + k * bytes, bytes);
             else
                 DmaPattern(capture, bytes, k, p, config.loopback);
         }
