@@ -35,6 +35,11 @@ private:
     std::string source;
 };
 
+typedef HRESULT(STDAPICALLTYPE* GetClassObjectFn)(REFCLSID, REFIID, void**);
+// The library's class factory asked for a driver object; null with the reason in error.
+IASIO* CreateThroughFactory(GetClassObjectFn getClassObject, std::string* error);
+std::string HexResult(HRESULT hr);  // "0x80004002"
+
 std::uint64_t NowMs();            // monotonic milliseconds
 void SleepMs(unsigned ms);
 bool IsTerminal(bool standardError);

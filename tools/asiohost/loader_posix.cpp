@@ -13,7 +13,6 @@ namespace asiohost {
 
 namespace {
 
-typedef HRESULT (*GetClassObjectFn)(REFCLSID, REFIID, void**);
 typedef HRESULT (*CanUnloadNowFn)();
 
 std::string ProgramFolder(const char* argv0)
@@ -67,21 +66,7 @@ IASIO* DriverLoader::Create(std::string* error)
         *error = "no driver library loaded";
         return nullptr;
     }
-    IClassFactory* factory = nullptr;
-    HRESULT hr = getClassObject(CLSID_Brixen, IID_IClassFactory, reinterpret_cast<void**>(&factory));
-    if (hr != S_OK || factory == nullptr) {
-        *error = "DllGetClassObject failed (HRESULT " + std::to_string(static_cast<unsigned long>(static_cast<ULONG>(hr))) + ")";
-        return nullptr;
-    }
-    // Hosts pass the class identifier as the interface identifier too.
-    IASIO* driver = nullptr;
-    hr = factory->CreateInstance(nullptr, CLSID_Brixen, reinterpret_cast<void**>(&driver));
-    factory->Release();
-    if (hr != S_OK || driver == nullptr) {
-        *error = "CreateInstance failed (HRESULT " + std::to_string(static_cast<unsigned long>(static_cast<ULONG>(hr))) + ")";
-        return nullptr;
-    }
-    return driver;
+    return CreateThroughFactory(getClassObject, error);
 }
 
 long DriverLoader::CanUnloadNow()

@@ -12,15 +12,7 @@ namespace asiohost {
 
 namespace {
 
-typedef HRESULT(STDAPICALLTYPE* GetClassObjectFn)(REFCLSID, REFIID, void**);
 typedef HRESULT(STDAPICALLTYPE* CanUnloadNowFn)();
-
-std::string HexResult(HRESULT hr)
-{
-    char text[16];
-    snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
-    return text;
-}
 
 bool RegisteredClass(CLSID* clsid, std::string* text, std::string* error)
 {
@@ -94,19 +86,7 @@ IASIO* DriverLoader::Create(std::string* error)
         *error = source + " does not export DllGetClassObject";
         return nullptr;
     }
-    IClassFactory* factory = nullptr;
-    HRESULT hr = getClassObject(CLSID_Brixen, IID_IClassFactory, reinterpret_cast<void**>(&factory));
-    if (hr != S_OK || factory == nullptr) {
-        *error = "DllGetClassObject failed (" + HexResult(hr) + ")";
-        return nullptr;
-    }
-    hr = factory->CreateInstance(nullptr, CLSID_Brixen, reinterpret_cast<void**>(&driver));
-    factory->Release();
-    if (hr != S_OK || driver == nullptr) {
-        *error = "CreateInstance failed (" + HexResult(hr) + ")";
-        return nullptr;
-    }
-    return driver;
+    return CreateThroughFactory(getClassObject, error);
 }
 
 long DriverLoader::CanUnloadNow()
